@@ -1,0 +1,89 @@
+#include "fit_result_class.hpp"
+
+#include <new>
+#include <string>
+
+#include "errors.hpp"
+#include "float_format.hpp"
+#include "record_object.hpp"
+#include "results.hpp"
+
+namespace zun::py {
+namespace {
+
+PyTypeObject* fit_result_type = nullptr;  // created once, lives for the process
+
+struct FitResultObject {
+    PyObject ob_base;
+    double error;
+    PyRef residuals;  // constructed in place after allocation
+    PyRef y_hat;
+};
+
+FitResultObject& as_fit_result(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self); }
+
+void dealloc_fit_result(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_fit_result(self).residuals.~PyRef();
+    as_fit_result(self).y_hat.~PyRef();
+    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_err(PyObject* self, void*) {
+    return guarded([&] { return new_float(as_fit_result(self).error).release(); });
+}
+
+PyObject* get_residuals(PyObject* self, void*) { return PyRef(as_fit_result(self).residuals).release(); }
+
+PyObject* get_y_hat(PyObject* self, void*) { return PyRef(as_fit_result(self).y_hat).release(); }
+
+std::string str_of(PyObject* object) {
+    const PyRef text = PyRef::steal(check(PyObject_Str(object)));
+    const PyRef bytes = PyRef::steal(check(PyUnicode_AsUTF8String(text.get())));
+    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const FitResultObject& result = as_fit_result(self);
+        const std::string text = "FitResult(error=" + format_positional(result.error) +
+                                 ", residuals=" + str_of(result.residuals.get()) +
+                                 ", y_hat=" + str_of(result.y_hat.get()) + ")";
+        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+}  // namespace
+
+PyTypeObject* create_fit_result_type() {
+    static PyGetSetDef getters[] = {
+        {"err", get_err, nullptr, nullptr, nullptr},
+        {"residuals", get_residuals, nullptr, nullptr, nullptr},
+        {"y_hat", get_y_hat, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fit_result)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
+        {Py_tp_getset, getters},
+        {0, nullptr},
+    };
+    fit_result_type = create_type("builtins.FitResult", sizeof(FitResultObject), slots);
+    return fit_result_type;
+}
+
+PyRef new_fit_result(double error, const std::vector<double>& residuals, const std::vector<double>& y_hat) {
+    PyRef residuals_array = new_array(residuals);
+    PyRef y_hat_array = new_array(y_hat);
+    PyRef object = PyRef::steal(check(PyType_GenericAlloc(fit_result_type, 0)));
+    FitResultObject& result = as_fit_result(object.get());
+    result.error = error;
+    new (&result.residuals) PyRef(std::move(residuals_array));
+    new (&result.y_hat) PyRef(std::move(y_hat_array));
+    return object;
+}
+
+}  // namespace zun::py

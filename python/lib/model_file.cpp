@@ -1,0 +1,486 @@
+#include "model_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "error.hpp"
+
+namespace zun {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// ---------------------------------------------------------------------------
+// Encoding. One traversal of the layout drives both passes, so the size pass
+// and the write pass cannot disagree about which values are stored.
+
+class SizeCounter {
+public:
+    void u8(std::uint8_t) { size_ += 1; }
+    void u32(std::uint32_t) { size_ += 4; }
+    void u64(std::uint64_t) { size_ += 8; }
+    void f64(double) { size_ += 8; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_ = 0;
+};
+
+class ByteWriter {
+public:
+    explicit ByteWriter(std::size_t size) : bytes_(size) {}
+
+    void u8(std::uint8_t value) { put(value, 1); }
+    void u32(std::uint32_t value) { put(value, 4); }
+    void u64(std::uint64_t value) { put(value, 8); }
+    void f64(double value) { put(std::bit_cast<std::uint64_t>(value), 8); }
+
+    std::vector<std::uint8_t> finish() && {
+        if (position_ != bytes_.size()) {
+            throw InternalError(fmt::format("model encoding wrote {} bytes into a buffer of {} bytes",
+                                            position_, bytes_.size()));
+        }
+        return std::move(bytes_);
+    }
+
+private:
+    void put(std::uint64_t value, std::size_t width) {
+        if (bytes_.size() - position_ < width) {
+            throw InternalError(fmt::format("model encoding needs more than the computed {} bytes",
+                                            bytes_.size()));
+        }
+        for (std::size_t i = 0; i < width; ++i) {
+            bytes_[position_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+        position_ += width;
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    std::size_t position_ = 0;
+};
+
+template <class Sink>
+void emit(Sink& sink, double value) {
+    sink.f64(value);
+}
+
+template <class Sink>
+void emit(Sink& sink, std::uint64_t value) {
+    sink.u64(value);
+}
+
+template <class Sink>
+void emit(Sink& sink, const std::optional<double>& value) {
+    sink.u8(value ? 1 : 0);
+    if (value) {
+        sink.f64(*value);
+    }
+}
+
+// Infinite bounds are stored as absent, which keeps the common unbounded
+// interval at two tag bytes; NaN is not infinite and is stored as it is.
+template <class Sink>
+void emit(Sink& sink, const Interval& interval) {
+    const auto [low, high] = interval;
+    sink.u64(2);
+    emit(sink, low <= -kInfinity ? std::nullopt : std::optional<double>(low));
+    emit(sink, high >= kInfinity ? std::nullopt : std::optional<double>(high));
+}
+
+template <class Sink>
+void emit(Sink& sink, const GridTensor& grid_tensor);
+
+template <class Sink>
+void emit(Sink& sink, const StagePredictor& stage);
+
+template <class Sink, class T>
+void emit(Sink& sink, const std::vector<T>& list) {
+    sink.u64(static_cast<std::uint64_t>(list.size()));
+    for (const T& element : list) {
+        emit(sink, element);
+    }
+}
+
+template <class Sink>
+void emit(Sink& sink, const GridTensor& grid_tensor) {
+    emit(sink, grid_tensor.splits);
+    emit(sink, grid_tensor.observation_counts);
+    emit(sink, grid_tensor.intervals);
+    emit(sink, grid_tensor.scaling);
+    emit(sink, grid_tensor.backbone_values);
+    emit(sink, grid_tensor.tilt_values);
+    emit(sink, grid_tensor.lambda_plus);
+    emit(sink, grid_tensor.lambda_minus);
+}
+
+template <class Sink>
+void emit(Sink& sink, const StagePredictor& stage) {
+    emit(sink, stage.grid_tensors);
+    emit(sink, stage.primary_grid_tensor);
+    sink.u8(stage.candidate_indices ? 1 : 0);
+    if (stage.candidate_indices) {
+        emit(sink, *stage.candidate_indices);
+    }
+    sink.u32(static_cast<std::uint32_t>(stage.aggregation_method));
+    emit(sink, stage.scaling_plus);
+    emit(sink, stage.scaling_minus);
+    emit(sink, stage.energy);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding. The reader keeps the first failure; once failed every read
+// returns zero without consuming, so the loops below stop at the next check.
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    bool failed() const { return !error_.empty(); }
+    std::string error() && { return std::move(error_); }
+    std::size_t remaining() const { return bytes_.size() - position_; }
+
+    void fail(std::string description) {
+        if (!failed()) {
+            error_ = std::move(description);
+        }
+    }
+
+    std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(take(4)); }
+    std::uint64_t u64() { return take(8); }
+    double f64() { return std::bit_cast<double>(take(8)); }
+
+private:
+    std::uint64_t take(std::size_t width) {
+        if (failed()) {
+            return 0;
+        }
+        if (remaining() < width) {
+            fail("io error: unexpected end of file");
+            return 0;
+        }
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            value |= static_cast<std::uint64_t>(bytes_[position_ + i]) << (8 * i);
+        }
+        position_ += width;
+        return value;
+    }
+
+    std::span<const std::uint8_t> bytes_;
+    std::size_t position_ = 0;
+    std::string error_;
+};
+
+// Fewest bytes a stored element can take: the bound that stops a forged count
+// from reserving more elements than the data could hold.
+constexpr std::size_t kMinNumberBytes = 8;
+constexpr std::size_t kMinListBytes = 8;                           // the count
+constexpr std::size_t kMinIntervalBytes = 8 + 1 + 1;               // count and two tags
+constexpr std::size_t kMinGridTensorBytes = 5 * 8 + 3 * 8;         // five counts, three floats
+constexpr std::size_t kMinStageBytes = 8 + kMinGridTensorBytes + 1 + 4 + 3;
+constexpr std::uint64_t kMaxReserveBytes = 1 << 20;
+
+std::size_t reserve_for(std::uint64_t count, std::size_t remaining, std::size_t min_encoded_bytes,
+                        std::size_t element_bytes) {
+    const std::uint64_t by_memory = kMaxReserveBytes / element_bytes;
+    const std::uint64_t by_data = remaining / min_encoded_bytes;
+    return static_cast<std::size_t>(std::min({count, by_memory}));
+}
+
+template <class T, class ReadElement>
+std::vector<T> read_list(Reader& reader, std::size_t min_encoded_bytes, ReadElement read_element) {
+    const std::uint64_t count = reader.u64();
+    std::vector<T> list;
+    if (reader.failed()) {
+        return list;
+    }
+    list.reserve(reserve_for(count, reader.remaining(), min_encoded_bytes, sizeof(T)));
+    for (std::uint64_t i = 0; i < count && !reader.failed(); ++i) {
+        list.push_back(read_element(reader));
+    }
+    return list;
+}
+
+std::vector<double> read_f64_list(Reader& reader) {
+    return read_list<double>(reader, kMinNumberBytes, [](Reader& r) { return r.f64(); });
+}
+
+std::vector<std::uint64_t> read_u64_list(Reader& reader) {
+    return read_list<std::uint64_t>(reader, kMinNumberBytes, [](Reader& r) { return r.u64(); });
+}
+
+std::vector<std::vector<double>> read_f64_lists(Reader& reader) {
+    return read_list<std::vector<double>>(reader, kMinListBytes, read_f64_list);
+}
+
+std::vector<std::vector<std::uint64_t>> read_u64_lists(Reader& reader) {
+    return read_list<std::vector<std::uint64_t>>(reader, kMinListBytes, read_u64_list);
+}
+
+bool read_presence(Reader& reader) {
+    const std::uint8_t tag = reader.u8();
+    if (tag > 1) {
+        reader.fail(fmt::format("tag for enum is not valid, found {}", tag));
+    }
+    return tag == 1;
+}
+
+std::optional<double> read_optional_f64(Reader& reader) {
+    if (!read_presence(reader)) {
+        return std::nullopt;
+    }
+    return reader.f64();
+}
+
+Interval read_interval(Reader& reader) {
+    const std::uint64_t count = reader.u64();
+    if (!reader.failed() && count < 2) {
+        reader.fail(fmt::format("invalid length {}, expected an interval with at least 2 bounds", count));
+    }
+    const double low = read_optional_f64(reader).value_or(-kInfinity);
+    const double high = read_optional_f64(reader).value_or(kInfinity);
+    // Entries past the two bounds carry nothing this layout uses.
+    for (std::uint64_t i = 2; i < count && !reader.failed(); ++i) {
+        read_optional_f64(reader);
+    }
+    return {low, high};
+}
+
+std::vector<Interval> read_interval_list(Reader& reader) {
+    return read_list<Interval>(reader, kMinIntervalBytes, read_interval);
+}
+
+std::vector<std::vector<Interval>> read_interval_lists(Reader& reader) {
+    return read_list<std::vector<Interval>>(reader, kMinListBytes, read_interval_list);
+}
+
+GridTensor read_grid_tensor(Reader& reader) {
+    GridTensor grid_tensor;
+    grid_tensor.splits = read_f64_lists(reader);
+    grid_tensor.observation_counts = read_u64_lists(reader);
+    grid_tensor.intervals = read_interval_lists(reader);
+    grid_tensor.scaling = reader.f64();
+    grid_tensor.backbone_values = read_f64_lists(reader);
+    grid_tensor.tilt_values = read_f64_lists(reader);
+    grid_tensor.lambda_plus = reader.f64();
+    grid_tensor.lambda_minus = reader.f64();
+    return grid_tensor;
+}
+
+std::optional<std::vector<std::uint64_t>> read_candidate_indices(Reader& reader) {
+    if (!read_presence(reader)) {
+        return std::nullopt;
+    }
+    return read_u64_list(reader);
+}
+
+Aggregation read_aggregation(Reader& reader) {
+    const std::uint32_t variant = reader.u32();
+    if (variant > static_cast<std::uint32_t>(Aggregation::Combined)) {
+        reader.fail(fmt::format("invalid value: integer `{}`, expected variant index 0 <= i < 3", variant));
+        return Aggregation::Combined;
+    }
+    return static_cast<Aggregation>(variant);
+}
+
+StagePredictor read_stage(Reader& reader) {
+    StagePredictor stage;
+    stage.grid_tensors = read_list<GridTensor>(reader, kMinGridTensorBytes, read_grid_tensor);
+    stage.primary_grid_tensor = read_grid_tensor(reader);
+    stage.candidate_indices = read_candidate_indices(reader);
+    stage.aggregation_method = read_aggregation(reader);
+    stage.scaling_plus = read_optional_f64(reader);
+    stage.scaling_minus = read_optional_f64(reader);
+    stage.energy = read_optional_f64(reader);
+    return stage;
+}
+
+// ---------------------------------------------------------------------------
+// File access.
+
+std::string os_description(int error_number) {
+    return std::generic_category().message(error_number);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    int get() const { return fd_; }
+
+    // Closes now; returns the close's error number or 0. Not retried on
+    // EINTR: Linux releases the descriptor either way.
+    int close() {
+        const int fd = std::exchange(fd_, -1);
+        return ::close(fd) == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+struct TemporaryFile {
+    std::string path;
+    FileDescriptor file;
+};
+
+std::uint64_t mix(std::uint64_t value) {
+    value += 0x9e3779b97f4a7c15ULL;
+    value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
+    return value ^ (value >> 31);
+}
+
+// A new file next to `path` (same directory, so the rename cannot cross file
+// systems). Opened with mode 0666 so the umask and default ACLs apply as to
+// any newly created file; O_EXCL makes a name clash a retry, not a takeover.
+std::variant<TemporaryFile, int> create_file_next_to(const std::string& path) {
+    constexpr int kAttempts = 64;
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::uint64_t seed = now ^ (static_cast<std::uint64_t>(::getpid()) << 40);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::string candidate = fmt::format("{}.tmp.{:016x}", path, mix(seed + attempt));
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            return TemporaryFile{std::move(candidate), FileDescriptor(fd)};
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+    }
+    return EEXIST;
+}
+
+// Returns the error number of the failing write, or 0.
+int write_all(int fd, std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxChunk));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (written == 0) {
+            return EIO;  // no progress: report rather than spin
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+int sync_file(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Returns the error number of the failing step, or 0.
+int fill_and_close(TemporaryFile& temporary, std::span<const std::uint8_t> bytes) {
+    int error = write_all(temporary.file.get(), bytes);
+    if (error == 0) {
+        error = sync_file(temporary.file.get());
+    }
+    const int close_error = temporary.file.close();
+    return error != 0 ? error : close_error;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const std::vector<StagePredictor>& stages) {
+    SizeCounter counter;
+    emit(counter, stages);
+    return counter.size();
+}
+
+std::vector<std::uint8_t> encode_model(const std::vector<StagePredictor>& stages) {
+    ByteWriter writer(encoded_size(stages));
+    emit(writer, stages);
+    return std::move(writer).finish();
+}
+
+DecodeResult decode_model(std::span<const std::uint8_t> bytes) {
+    Reader reader(bytes);
+    std::vector<StagePredictor> stages = read_list<StagePredictor>(reader, kMinStageBytes, read_stage);
+    if (reader.failed()) {
+        return DecodeResult{{}, std::move(reader).error()};
+    }
+    return DecodeResult{std::move(stages), {}};
+}
+
+std::optional<std::string> write_file_atomically(const std::string& path,
+                                                 std::span<const std::uint8_t> bytes) {
+    auto created = create_file_next_to(path);
+    if (const int* error = std::get_if<int>(&created)) {
+        return os_description(*error);
+    }
+    TemporaryFile& temporary = std::get<TemporaryFile>(created);
+    int error = fill_and_close(temporary, bytes);
+    if (error == 0 && ::rename(temporary.path.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temporary.path.c_str());
+        return os_description(error);
+    }
+    return std::nullopt;
+}
+
+FileContent read_whole_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return os_description(errno);
+    }
+    const FileDescriptor file(fd);
+    // A regular file's size lets the first read take everything; one spare
+    // byte lets the next read see the end without growing the buffer.
+    struct stat info {};
+    const bool sized = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    std::vector<std::uint8_t> bytes(sized ? static_cast<std::size_t>(info.st_size) + 1 : 4096);
+    std::size_t used = 0;
+    while (true) {
+        if (used == bytes.size()) {
+            bytes.resize(bytes.size() * 2);
+        }
+        const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return os_description(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(got);
+    }
+    bytes.resize(used);
+    return bytes;
+}
+
+}  // namespace zun

@@ -1,0 +1,65 @@
+#include "results.hpp"
+
+#include <cstring>
+
+#include "errors.hpp"
+#include "numpy_api.hpp"
+
+namespace zun::py {
+namespace {
+
+template <class Item, class Convert>
+PyRef new_list(const std::vector<Item>& items, Convert convert) {
+    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyRef item = convert(items[i]);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+    }
+    return list;
+}
+
+}  // namespace
+
+PyRef new_array(const std::vector<double>& values) {
+    const numpy::npy_intp dims[1] = {static_cast<numpy::npy_intp>(values.size())};
+    PyRef array = PyRef::steal(numpy::new_float64_array(1, dims));
+    if (!values.empty()) {
+        std::memcpy(numpy::fields(array.get())->data, values.data(), values.size() * sizeof(double));
+    }
+    return array;
+}
+
+PyRef new_float(double value) { return PyRef::steal(check(PyFloat_FromDouble(value))); }
+
+PyRef new_optional_float(const std::optional<double>& value) {
+    return value ? new_float(*value) : PyRef::borrow(Py_None);
+}
+
+PyRef new_float_list(const std::vector<double>& values) { return new_list(values, new_float); }
+
+PyRef new_nested_float_list(const std::vector<std::vector<double>>& values) {
+    return new_list(values, new_float_list);
+}
+
+PyRef new_index_list(const std::vector<std::uint64_t>& values) {
+    return new_list(values, [](std::uint64_t v) { return PyRef::steal(check(PyLong_FromUnsignedLongLong(v))); });
+}
+
+PyRef new_interval_lists(const std::vector<std::vector<std::pair<double, double>>>& intervals) {
+    const auto interval_tuple = [](const std::pair<double, double>& bounds) {
+        return new_tuple({new_float(bounds.first), new_float(bounds.second)});
+    };
+    return new_list(intervals, [&](const std::vector<std::pair<double, double>>& feature) {
+        return new_list(feature, interval_tuple);
+    });
+}
+
+PyRef new_tuple(std::vector<PyRef> items) {
+    PyRef tuple = PyRef::steal(check(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());  // steals
+    }
+    return tuple;
+}
+
+}  // namespace zun::py

@@ -1,0 +1,25 @@
+#pragma once
+// Conversions of core values into new Python objects.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "py_ref.hpp"
+
+namespace zun::py {
+
+// A new 1-D float64 array owning a copy of the values.
+PyRef new_array(const std::vector<double>& values);
+PyRef new_float(double value);
+PyRef new_optional_float(const std::optional<double>& value);
+PyRef new_float_list(const std::vector<double>& values);
+PyRef new_nested_float_list(const std::vector<std::vector<double>>& values);
+PyRef new_index_list(const std::vector<std::uint64_t>& values);
+PyRef new_interval_lists(const std::vector<std::vector<std::pair<double, double>>>& intervals);
+// A new tuple holding the given references.
+PyRef new_tuple(std::vector<PyRef> items);
+
+}  // namespace zun::py

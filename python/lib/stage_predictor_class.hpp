@@ -1,0 +1,16 @@
+#pragma once
+// The Python class StagePredictor: one boosting stage of a model.
+#include <Python.h>
+
+#include "py_ref.hpp"
+#include "stage_predictor.hpp"
+
+namespace zun::py {
+
+PyTypeObject* create_stage_predictor_type();
+PyRef wrap_stage_predictor(StagePredictor record);
+
+// Why the stage cannot be evaluated on `columns` columns, or nullopt.
+std::optional<std::string> stage_problem(const StagePredictor& stage, std::size_t columns);
+
+}  // namespace zun::py
