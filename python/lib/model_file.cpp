@@ -196,7 +196,7 @@ std::size_t reserve_for(std::uint64_t count, std::size_t remaining, std::size_t 
                         std::size_t element_bytes) {
     const std::uint64_t by_memory = kMaxReserveBytes / element_bytes;
     const std::uint64_t by_data = remaining / min_encoded_bytes;
-    return static_cast<std::size_t>(std::min({count, by_memory}));
+    return static_cast<std::size_t>(std::min({count, by_memory, by_data}));
 }
 
 template <class T, class ReadElement>
