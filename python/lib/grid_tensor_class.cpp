@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "fit_inputs.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
 
@@ -38,12 +39,7 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         arguments.float64(4);
         arguments.float64(5);
         arguments.unsigned64(6);
-        if (x.rows() != y.size()) {
-            throw value_error(fmt::format("x has {} rows but y has {} entries", x.rows(), y.size()));
-        }
-        if (x.rows() == 0) {
-            throw value_error("x and y have no rows; a fit needs at least one sample");
-        }
+        check_fit_inputs(x, y);
         throw ApiError(PyExc_NotImplementedError, "GridTensor.fit() is not available in this build yet");
     });
 }

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "fit_inputs.hpp"
 #include "grid_tensor/params.hpp"
 #include "model_file.hpp"
 #include "record_object.hpp"
@@ -149,12 +150,7 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView x = arguments.matrix(0);
         const VectorView y = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
-        if (x.rows() != y.size()) {
-            throw value_error(fmt::format("x has {} rows but y has {} entries", x.rows(), y.size()));
-        }
-        if (x.rows() == 0) {
-            throw value_error("x and y have no rows; a fit needs at least one sample");
-        }
+        check_fit_inputs(x, y);
         throw ApiError(PyExc_NotImplementedError, "ZUN.fit() is not available in this build yet");
     });
 }

@@ -1,0 +1,48 @@
+import numpy as np
+import pytest
+
+from _zunmerak import ZUN, GridTensor
+
+FITS = {
+    "ZUN.fit": lambda x, y: ZUN.fit(x, y, 1, n_trees=1, n_iter=1, verbosity=0),
+    "GridTensor.fit": lambda x, y: GridTensor.fit(x, y, 1, 2, 1.0),
+}
+
+
+def converted(call):
+    # Until the fits exist they stop with NotImplementedError after every
+    # input check; a normal return counts the same.
+    try:
+        return call()
+    except NotImplementedError:
+        return None
+
+
+@pytest.fixture
+def data():
+    rng = np.random.default_rng(3)
+    return rng.normal(size=(6, 3)), rng.normal(size=6)
+
+
+@pytest.mark.parametrize("fit", FITS.values(), ids=FITS.keys())
+def test_nan_in_x_is_refused_naming_the_column(fit, data):
+    x, y = data
+    x[4, 2] = np.nan
+    with pytest.raises(ValueError, match=r"NaN in column 2\b"):
+        fit(x, y)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("fit", FITS.values(), ids=FITS.keys())
+def test_non_finite_target_is_refused(fit, data, bad):
+    x, y = data
+    y[1] = bad
+    with pytest.raises(ValueError, match=r"y has a non-finite value .* at index 1"):
+        fit(x, y)
+
+
+@pytest.mark.parametrize("fit", FITS.values(), ids=FITS.keys())
+def test_infinite_features_are_accepted(fit, data):
+    x, y = data
+    x[0, 0], x[1, 1] = np.inf, -np.inf
+    converted(lambda: fit(x, y))
