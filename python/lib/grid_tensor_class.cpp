@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "fit_result_class.hpp"
+#include "grid_tensor/fit.hpp"
+#include "random.hpp"
 #include "fit_inputs.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
@@ -32,15 +35,24 @@ const MethodSpec& predict_spec() {
 PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Arguments arguments(fit_spec(), args, kwargs);
-        const MatrixView x = arguments.matrix(0);
-        const VectorView y = arguments.vector(1);
-        arguments.unsigned64(2);
-        arguments.unsigned64(3);
-        arguments.float64(4);
-        arguments.float64(5);
-        arguments.unsigned64(6);
-        check_fit_inputs(x, y);
-        throw ApiError(PyExc_NotImplementedError, "GridTensor.fit() is not available in this build yet");
+        const MatrixView x_view = arguments.matrix(0);
+        const VectorView y_view = arguments.vector(1);
+        GridTensorParams params;
+        params.n_iter = arguments.unsigned64(2);
+        RandomSplit split;
+        split.split_try = arguments.unsigned64(3);
+        split.colsample_bytree = arguments.float64(4);
+        split.complexity_penalty = arguments.float64(5);
+        params.split_strategy_params = split;
+        Rng rng(arguments.unsigned64(6));
+        check_fit_inputs(x_view, y_view);
+
+        const ContiguousMatrix x(x_view);
+        const ContiguousVector y(y_view);
+        FitOutput output = fit_grid_tensor(x.view(), y.view(), params, rng);
+        PyRef model = wrap_grid_tensor(std::move(output.grid_tensor));
+        PyRef result = new_fit_result(output.error, output.residuals, output.y_hat);
+        return new_tuple({std::move(model), std::move(result)}).release();
     });
 }
 

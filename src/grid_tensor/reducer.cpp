@@ -1,0 +1,165 @@
+#include "grid_tensor/reducer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "error.hpp"
+
+namespace zun {
+
+namespace {
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+constexpr UpdatePair nan_pair{nan_value, nan_value};
+
+double multiplier(double change) { return std::clamp(1.0 + change, min_multiplier, max_multiplier); }
+
+// Multiplies the components of the samples at positions [start, end) of
+// `feature` by the ratio of the interval's new to old factors.
+void update_samples(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end,
+                    const IntervalValues& old_values, const IntervalValues& new_values) {
+    const double old_plus = old_values.backbone * std::exp(old_values.tilt);
+    const double old_minus = old_values.backbone * std::exp(-old_values.tilt);
+    const bool scale_plus = std::abs(old_plus) > degenerate_factor;
+    const bool scale_minus = std::abs(old_minus) > degenerate_factor;
+    const double plus_ratio = scale_plus ? new_values.backbone * std::exp(new_values.tilt) / old_plus : 1.0;
+    const double minus_ratio = scale_minus ? new_values.backbone * std::exp(-new_values.tilt) / old_minus : 1.0;
+    const auto& order = state.sorted_order(feature);
+    for (std::size_t q = start; q < end; ++q) {
+        const std::size_t i = order[q];
+        if (scale_plus) {
+            state.f_plus[i] *= plus_ratio;
+        }
+        if (scale_minus) {
+            state.f_minus[i] *= minus_ratio;
+        }
+        state.raw_difference[i] = state.f_plus[i] - state.f_minus[i];
+        state.prediction[i] = state.raw_difference[i];
+        state.residual[i] = state.y[i] - state.prediction[i];
+        state.residual_snapshot[i] = state.residual[i];
+    }
+}
+
+IntervalValues values_of(const GridTensorState& state, std::size_t feature, std::size_t interval) {
+    return {state.backbone[feature][interval], state.tilt[feature][interval]};
+}
+
+void store_values(GridTensorState& state, std::size_t feature, std::size_t interval, const IntervalValues& values) {
+    state.backbone[feature][interval] = values.backbone;
+    state.tilt[feature][interval] = values.tilt;
+}
+
+void require_feature(const GridTensorState& state, std::size_t feature, const char* move) {
+    if (feature >= state.n_features) {
+        throw InternalError(fmt::format("{} names feature {} but the state has {} features", move, feature,
+                                        state.n_features));
+    }
+}
+
+void apply_split(GridTensorState& state, const Split& split, const RefinementStrategy& strategy,
+                 const SplitStrategyParams& split_params) {
+    require_feature(state, split.feature, "Split");
+    const std::size_t f = split.feature;
+    const std::size_t m = split.position;
+    auto& cuts = state.split_positions[f];
+    const std::size_t k = state.interval_containing(f, m);
+    const std::size_t start = state.interval_start(f, k);
+    const std::size_t end = state.interval_end(f, k);
+    if (m == 0 || m >= state.n_samples || m == start) {
+        throw InternalError(fmt::format("Split at position {} of feature {} is not inside an interval of {} samples",
+                                        m, f, state.n_samples));
+    }
+    if (split.run_index >= state.candidate_ranges[f].size()) {
+        throw InternalError(fmt::format("Split names candidate run {} but feature {} has {} runs", split.run_index,
+                                        f, state.candidate_ranges[f].size()));
+    }
+    const bool single_mode = single_component_mode(state);
+    const IntervalValues old_values = values_of(state, f, k);
+    const IntervalValues left = apply_change(old_values, split.left, single_mode);
+    const IntervalValues right = apply_change(old_values, split.right, single_mode);
+
+    cuts.insert(cuts.begin() + static_cast<std::ptrdiff_t>(k), m);
+    store_values(state, f, k, left);
+    state.backbone[f].insert(state.backbone[f].begin() + static_cast<std::ptrdiff_t>(k + 1), right.backbone);
+    state.tilt[f].insert(state.tilt[f].begin() + static_cast<std::ptrdiff_t>(k + 1), right.tilt);
+    const auto at = static_cast<std::ptrdiff_t>(k);
+    state.resplit_score[f].insert(state.resplit_score[f].begin() + at, nan_value);
+    state.resplit_left_update[f].insert(state.resplit_left_update[f].begin() + at, nan_pair);
+    state.resplit_right_update[f].insert(state.resplit_right_update[f].begin() + at, nan_pair);
+    state.resplit_side_gains[f].insert(state.resplit_side_gains[f].begin() + at, nan_pair);
+    state.interval_stats[f].insert(state.interval_stats[f].begin() + at + 1, IntervalStats{});
+
+    // The new cut also shifts the interval index of every later sample.
+    recompute_sample_interval(state, f, start, state.n_samples);
+    const auto regions = affected_regions(state, f, start, end);
+    update_samples(state, f, start, m, old_values, left);
+    update_samples(state, f, m, end, old_values, right);
+    refine_after_move(strategy, state, f, start, end, regions);
+    remove_around_cut(state, split_params, f, split.run_index, m);
+
+    state.sse -= split.gain;
+    state.net_splits += 1;
+    state.split_count += 1;
+    state.consecutive_resplits = 0;
+}
+
+void apply_resplit(GridTensorState& state, const Resplit& resplit, const RefinementStrategy& strategy) {
+    require_feature(state, resplit.feature, "Resplit");
+    const std::size_t f = resplit.feature;
+    const auto& cuts = state.split_positions[f];
+    const std::size_t s = resplit.cut_index;
+    if (s >= cuts.size() || cuts[s] != resplit.position) {
+        throw InternalError(fmt::format("Resplit names cut {} at position {} but feature {} has {} cuts", s,
+                                        resplit.position, f, cuts.size()));
+    }
+    const bool single_mode = single_component_mode(state);
+    const std::size_t p = cuts[s];
+    const std::size_t start = state.interval_start(f, s);
+    const std::size_t end = state.interval_end(f, s + 1);
+    const IntervalValues old_left = values_of(state, f, s);
+    const IntervalValues old_right = values_of(state, f, s + 1);
+    const IntervalValues new_left = apply_change(old_left, resplit.left, single_mode);
+    const IntervalValues new_right = apply_change(old_right, resplit.right, single_mode);
+    store_values(state, f, s, new_left);
+    store_values(state, f, s + 1, new_right);
+
+    recompute_sample_interval(state, f, start, end);
+    const auto regions = affected_regions(state, f, start, end);
+    update_samples(state, f, start, p, old_left, new_left);
+    update_samples(state, f, p, end, old_right, new_right);
+    refine_after_move(strategy, state, f, start, end, regions);
+
+    state.sse -= resplit.score;
+    state.resplit_count += 1;
+    state.consecutive_resplits += 1;
+}
+
+}  // namespace
+
+IntervalValues apply_change(const IntervalValues& old_values, const UpdatePair& change, bool single_mode) {
+    IntervalValues result;
+    if (single_mode) {
+        result = {old_values.backbone * multiplier(change.x), old_values.tilt + 0.0};
+    } else {
+        const double u = multiplier(change.x);
+        const double v = multiplier(change.y);
+        result = {old_values.backbone * std::sqrt(u * v), old_values.tilt + 0.5 * std::log(u / v)};
+    }
+    result.backbone = std::clamp(result.backbone, min_backbone, max_backbone);
+    result.tilt = std::clamp(result.tilt, -max_abs_tilt, max_abs_tilt);
+    return result;
+}
+
+void apply_action(GridTensorState& state, const FitAction& action, const RefinementStrategy& strategy,
+                  const SplitStrategyParams& split_params) {
+    if (const auto* split = std::get_if<Split>(&action)) {
+        apply_split(state, *split, strategy, split_params);
+    } else {
+        apply_resplit(state, std::get<Resplit>(action), strategy);
+    }
+}
+
+}  // namespace zun

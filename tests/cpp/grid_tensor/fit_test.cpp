@@ -1,0 +1,359 @@
+#include "grid_tensor/fit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "grid_tensor/fit_fixture.hpp"
+#include "grid_tensor/identification.hpp"
+#include "grid_tensor/state_check.hpp"
+#include "logging/simple.hpp"
+
+namespace zun {
+namespace {
+
+using testing::columns_problem;
+using testing::Problem;
+using testing::random_problem;
+
+GridTensorParams make_params(SplitStrategyParams split, RefinementKind kind, double alpha, double rho,
+                             std::optional<std::uint16_t> max_bins, std::uint64_t n_iter = 25) {
+    GridTensorParams params;
+    params.n_iter = n_iter;
+    params.split_strategy_params = split;
+    params.refinement_strategy_params.kind = kind;
+    params.refinement_strategy_params.alpha = alpha;
+    params.refinement_strategy_params.tilt_rho = rho;
+    params.max_bins = max_bins;
+    return params;
+}
+
+struct DriftCase {
+    std::string name;
+    bool ties;
+    bool non_negative;
+    GridTensorParams params;
+};
+
+std::vector<DriftCase> drift_cases() {
+    std::vector<DriftCase> cases;
+    const std::vector<std::pair<std::string, SplitStrategyParams>> strategies = {
+        {"random", RandomSplit{10, 1.0, 1, 0.0, 0.0}},
+        {"best a=3", BestSplit{3, 0.0, 0.0}},
+        {"top3", TopKSplits{3, false, 2, 0.0, 0.0}},
+    };
+    for (const bool ties : {false, true}) {
+        for (const bool non_negative : {false, true}) {
+            for (const RefinementKind kind : {RefinementKind::L2, RefinementKind::Huber}) {
+                for (const std::optional<std::uint16_t> bins : {std::optional<std::uint16_t>{}, std::optional<std::uint16_t>{16}}) {
+                    const std::size_t s = cases.size() % strategies.size();
+                    // Defaults (alpha 0, rho 0), then a ridge with the absolute-value penalty.
+                    for (const auto& [alpha, rho] : std::vector<std::pair<double, double>>{{0.0, 0.0}, {0.5, 0.05}}) {
+                        DriftCase c;
+                        c.name = strategies[s].first + (ties ? " ties" : "") + (non_negative ? " single" : " paired") +
+                                 (kind == RefinementKind::Huber ? " huber" : " l2") + (bins ? " binned" : "") +
+                                 " alpha " + std::to_string(alpha);
+                        c.ties = ties;
+                        c.non_negative = non_negative;
+                        c.params = make_params(strategies[s].second, kind, alpha, rho, bins);
+                        cases.push_back(c);
+                    }
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+// The incremental state after every move agrees with a recomputation from
+// scratch, over thousands of moves covering L2 and Huber, both component
+// modes, ties, binning and all three strategies; and the fit's error is the
+// exact mean squared residual of the returned model.
+TEST(FitDriftTest, IncrementalStateMatchesRecomputationAfterEveryMove) {
+    std::size_t moves = 0;
+    std::size_t resplits = 0;
+    for (const DriftCase& c : drift_cases()) {
+        for (const unsigned seed : {1u, 2u, 3u}) {
+            const Problem problem = random_problem(seed, 180, 4, c.ties, c.non_negative);
+            const std::string label = c.name + " seed " + std::to_string(seed);
+            const RefinementStrategy strategy = make_refinement_strategy(c.params.refinement_strategy_params);
+            const std::size_t a = min_interval_samples(c.params.split_strategy_params);
+            GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), c.params);
+            EXPECT_EQ(single_component_mode(state), c.non_negative) << label;
+            testing::check_state(state, strategy, a);
+            ASSERT_FALSE(HasFatalFailure()) << label << " after initialisation";
+            Rng rng(seed);
+            for (std::uint64_t pass = 0; pass < 3 * c.params.n_iter && state.net_splits < c.params.n_iter; ++pass) {
+                const auto move = fit_pass(state, c.params, strategy, rng);
+                if (!move) {
+                    break;
+                }
+                ++moves;
+                resplits += std::holds_alternative<Resplit>(*move) ? 1 : 0;
+                testing::check_state(state, strategy, a);
+                ASSERT_FALSE(HasFatalFailure()) << label << " after move " << pass;
+            }
+            std::size_t cuts = 0;
+            for (const auto& positions : state.split_positions) {
+                cuts += positions.size();
+            }
+            EXPECT_EQ(cuts, state.split_count) << label;
+            EXPECT_EQ(state.net_splits, state.split_count) << label;
+            EXPECT_LE(state.split_count + state.resplit_count, 3 * c.params.n_iter) << label;
+
+            const FitOutput output = finish_fit(state);
+            const std::vector<double> y_hat = predict(output.grid_tensor, problem.x_view());
+            ASSERT_EQ(output.y_hat, y_hat) << label;
+            double squares = 0.0;
+            for (std::size_t i = 0; i < problem.rows; ++i) {
+                ASSERT_EQ(output.residuals[i], problem.y[i] - y_hat[i]) << label;
+                squares += (problem.y[i] - y_hat[i]) * (problem.y[i] - y_hat[i]);
+            }
+            EXPECT_EQ(output.error, squares / static_cast<double>(problem.rows)) << label;
+        }
+    }
+    EXPECT_GT(moves, 2000u);
+    EXPECT_GT(resplits, 50u);
+}
+
+TEST(FitGridTensorTest, SameSeedSameRecordAndTheLoopOfFitPass) {
+    const Problem problem = random_problem(7, 150, 3, true, false);
+    const GridTensorParams params = GridTensorParams{};
+    Rng first(42);
+    Rng second(42);
+    const FitOutput a = fit_grid_tensor(problem.x_view(), problem.y_view(), params, first);
+    const FitOutput b = fit_grid_tensor(problem.x_view(), problem.y_view(), params, second);
+    EXPECT_EQ(a.grid_tensor, b.grid_tensor);
+    EXPECT_EQ(a.y_hat, b.y_hat);
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(first.next_u64(), second.next_u64());
+
+    // Handing in the sorted orders gives the same fit.
+    Rng third(42);
+    const FitOutput c =
+        fit_grid_tensor(problem.x_view(), problem.y_view(), params, third, sort_features(problem.x_view()));
+    EXPECT_EQ(c.grid_tensor, a.grid_tensor);
+
+    // Parameters that no computation reads change nothing.
+    GridTensorParams carried = params;
+    carried.refinement_strategy_params.prior_sample_size = 3.0;
+    carried.refinement_strategy_params.update_clamp = 0.5;
+    std::get<RandomSplit>(carried.split_strategy_params).complexity_penalty = 9.0;
+    Rng fourth(42);
+    EXPECT_EQ(fit_grid_tensor(problem.x_view(), problem.y_view(), carried, fourth).grid_tensor, a.grid_tensor);
+
+    std::size_t cuts = 0;
+    for (const auto& splits : a.grid_tensor.splits) {
+        cuts += splits.size();
+    }
+    EXPECT_GT(cuts, 0u);
+    EXPECT_LE(cuts, params.n_iter);
+}
+
+TEST(FitGridTensorTest, RecordInvariantsAndIdentification) {
+    const Problem problem = random_problem(11, 200, 3, true, false);
+    Rng rng(3);
+    const FitOutput output = fit_grid_tensor(problem.x_view(), problem.y_view(), GridTensorParams{}, rng);
+    const GridTensor& gt = output.grid_tensor;
+    EXPECT_EQ(gt.scaling, 1.0);
+    EXPECT_GE(gt.lambda_plus, 1e-12);
+    EXPECT_GE(gt.lambda_minus, 1e-12);
+    ASSERT_EQ(gt.splits.size(), 3u);
+    for (std::size_t j = 0; j < 3; ++j) {
+        const std::size_t m = gt.splits[j].size();
+        ASSERT_EQ(gt.backbone_values[j].size(), m + 1);
+        ASSERT_EQ(gt.tilt_values[j].size(), m + 1);
+        ASSERT_EQ(gt.observation_counts[j].size(), m + 1);
+        ASSERT_EQ(gt.intervals[j].size(), m + 1);
+        std::uint64_t total = 0;
+        double energy = 0.0;
+        double tilt = 0.0;
+        for (std::size_t k = 0; k <= m; ++k) {
+            const std::uint64_t count = gt.observation_counts[j][k];
+            total += count;
+            energy += static_cast<double>(count) * gt.backbone_values[j][k] * gt.backbone_values[j][k];
+            tilt += static_cast<double>(count) * gt.tilt_values[j][k];
+            const double low = k == 0 ? -std::numeric_limits<double>::infinity() : gt.splits[j][k - 1];
+            const double high = k == m ? std::numeric_limits<double>::infinity() : gt.splits[j][k];
+            EXPECT_EQ(gt.intervals[j][k], (Interval{low, high}));
+            if (k > 0) {
+                EXPECT_LT(gt.splits[j][k - 1], high);
+            }
+        }
+        EXPECT_EQ(total, 200u);
+        EXPECT_NEAR(std::sqrt(energy / 200.0), 1.0, 1e-12) << j;
+        EXPECT_NEAR(tilt / 200.0, 0.0, 1e-12) << j;
+        // Counts agree with where the training values fall.
+        std::vector<std::uint64_t> located(m + 1, 0);
+        for (std::size_t i = 0; i < 200; ++i) {
+            ++located[interval_of(gt.splits[j], problem.x[i * 3 + j])];
+        }
+        EXPECT_EQ(located, gt.observation_counts[j]) << j;
+    }
+}
+
+TEST(FitGridTensorTest, StridedInputGivesTheSameFitWhenWellConditioned) {
+    // Non-negative targets (single-component mode) and a ridge with the
+    // penalty: the fit is well conditioned, so two layouts must agree exactly.
+    const Problem problem = random_problem(5, 120, 3, false, true);
+    std::vector<double> column_major(problem.x.size());
+    std::vector<double> y_every_other(2 * problem.rows);
+    for (std::size_t i = 0; i < problem.rows; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            column_major[j * problem.rows + i] = problem.x[i * 3 + j];
+        }
+        y_every_other[2 * i] = problem.y[i];
+    }
+    const MatrixView x(column_major.data(), problem.rows, 3, sizeof(double),
+                       static_cast<std::ptrdiff_t>(problem.rows * sizeof(double)));
+    const VectorView y(y_every_other.data(), problem.rows, 2 * sizeof(double));
+    for (const double alpha : {0.0, 1.0}) {
+        GridTensorParams params = make_params(BestSplit{}, RefinementKind::L2, alpha, 0.0, std::nullopt, 10);
+        Rng a(1);
+        Rng b(1);
+        const FitOutput contiguous = fit_grid_tensor(problem.x_view(), problem.y_view(), params, a);
+        const FitOutput strided = fit_grid_tensor(x, y, params, b);
+        EXPECT_EQ(strided.grid_tensor, contiguous.grid_tensor) << alpha;
+        EXPECT_EQ(strided.error, contiguous.error) << alpha;
+    }
+}
+
+TEST(FitGridTensorTest, BinnedSplitsLieOnBinBoundaries) {
+    const Problem problem = random_problem(9, 300, 2, false, false);
+    const GridTensorParams params = make_params(BestSplit{}, RefinementKind::L2, 1.0, 0.0, 4, 10);
+    const GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
+    ASSERT_EQ(state.bin_boundaries[0], (std::vector<std::size_t>{75, 150, 225}));
+    Rng rng(1);
+    const FitOutput output = fit_grid_tensor(problem.x_view(), problem.y_view(), params, rng);
+    for (std::size_t j = 0; j < 2; ++j) {
+        EXPECT_LE(output.grid_tensor.splits[j].size(), 3u);
+        for (const double split : output.grid_tensor.splits[j]) {
+            bool on_boundary = false;
+            for (const std::size_t b : state.bin_boundaries[j]) {
+                on_boundary = on_boundary || state.value_at(j, b) == split;
+            }
+            EXPECT_TRUE(on_boundary) << split;
+        }
+    }
+}
+
+TEST(FitGridTensorTest, NoIterationsGivesTheIdentifiedConstant) {
+    const Problem problem = random_problem(2, 50, 2, false, false);
+    Rng rng(1);
+    const FitOutput output =
+        fit_grid_tensor(problem.x_view(), problem.y_view(), make_params(RandomSplit{}, RefinementKind::L2, 0, 0, {}, 0), rng);
+    for (std::size_t j = 0; j < 2; ++j) {
+        EXPECT_TRUE(output.grid_tensor.splits[j].empty());
+        EXPECT_EQ(output.grid_tensor.observation_counts[j], (std::vector<std::uint64_t>{50}));
+        EXPECT_EQ(output.grid_tensor.backbone_values[j], (std::vector<double>{1.0}));
+        EXPECT_EQ(output.grid_tensor.tilt_values[j], (std::vector<double>{0.0}));
+    }
+    double positive = 0.0;
+    double negative = 0.0;
+    for (const double target : problem.y) {
+        (target > 0 ? positive : negative) += std::abs(target);
+    }
+    EXPECT_NEAR(output.grid_tensor.lambda_plus, positive / 50, 1e-12);
+    EXPECT_NEAR(output.grid_tensor.lambda_minus, negative / 50, 1e-12);
+    for (const double value : output.y_hat) {
+        EXPECT_EQ(value, output.y_hat[0]);
+    }
+}
+
+TEST(FitGridTensorTest, ConstantColumnsStopAtOnceAndSayWhy) {
+    const Problem problem = columns_problem({{1, 1, 1, 1}, {2, 2, 2, 2}}, {1, -1, 2, 0});
+    logging::install_simple_logger();
+    logging::set_max_level(logging::Level::Debug);
+    ::testing::internal::CaptureStdout();
+    Rng rng(1);
+    const FitOutput output = fit_grid_tensor(problem.x_view(), problem.y_view(), GridTensorParams{}, rng);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    logging::set_max_level(logging::Level::Off);
+    EXPECT_NE(log.find("[zun::grid_tensor::fit] [DEBUG] No further splits possible, stopping"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Split/Resplit/Merge counts: 0/0/0"), std::string::npos) << log;
+    EXPECT_TRUE(output.grid_tensor.splits[0].empty() && output.grid_tensor.splits[1].empty());
+}
+
+TEST(FitGridTensorTest, CountsLineCarriesTheMoves) {
+    const Problem problem = random_problem(4, 100, 2, false, false);
+    const GridTensorParams params = make_params(BestSplit{}, RefinementKind::L2, 0.0, 0.0, {}, 6);
+    GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
+    Rng replay(8);
+    for (std::uint64_t pass = 0; pass < 18 && state.net_splits < 6; ++pass) {
+        if (!fit_pass(state, params, make_refinement_strategy(params.refinement_strategy_params), replay)) {
+            break;
+        }
+    }
+    const std::string expected =
+        "Split/Resplit/Merge counts: " + std::to_string(state.split_count) + "/" + std::to_string(state.resplit_count) + "/0";
+    logging::install_simple_logger();
+    logging::set_max_level(logging::Level::Debug);
+    ::testing::internal::CaptureStdout();
+    Rng rng(8);
+    fit_grid_tensor(problem.x_view(), problem.y_view(), params, rng);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    logging::set_max_level(logging::Level::Off);
+    EXPECT_NE(log.find(expected), std::string::npos) << log;
+}
+
+TEST(FitGridTensorTest, RejectsInputsOutsideItsPreconditions) {
+    const Problem problem = random_problem(1, 10, 2, false, false);
+    Problem with_nan = problem;
+    with_nan.x[7] = std::nan("");
+    Rng rng(1);
+    EXPECT_THROW(fit_grid_tensor(with_nan.x_view(), with_nan.y_view(), GridTensorParams{}, rng), InternalError);
+    const MatrixView empty = MatrixView::contiguous(problem.x.data(), 0, 2);
+    EXPECT_THROW(fit_grid_tensor(empty, VectorView::contiguous(problem.y.data(), 0), GridTensorParams{}, rng),
+                 InternalError);
+    EXPECT_THROW(fit_grid_tensor(problem.x_view(), VectorView::contiguous(problem.y.data(), 9), GridTensorParams{}, rng),
+                 InternalError);
+    // Infinite feature values sort like any other.
+    Problem with_inf = problem;
+    with_inf.x[4] = std::numeric_limits<double>::infinity();
+    EXPECT_NO_THROW(fit_grid_tensor(with_inf.x_view(), with_inf.y_view(), GridTensorParams{}, rng));
+}
+
+TEST(IdentifyTest, WorkedExamplesAndFloors) {
+    {
+        std::vector<std::vector<double>> backbone = {{2.0, 2.0}};
+        std::vector<std::vector<double>> tilt = {{0.0, 0.0}};
+        double plus = 0.5;
+        double minus = 0.25;
+        identify(backbone, tilt, {{1, 1}}, plus, minus);
+        EXPECT_EQ(backbone[0], (std::vector<double>{1.0, 1.0}));
+        EXPECT_DOUBLE_EQ(plus, 1.0);
+        EXPECT_DOUBLE_EQ(minus, 0.5);
+    }
+    {
+        std::vector<std::vector<double>> backbone = {{1.0, 1.0}};
+        std::vector<std::vector<double>> tilt = {{0.5, 1.5}};
+        double plus = 1.0;
+        double minus = 1.0;
+        identify(backbone, tilt, {{3, 1}}, plus, minus);
+        EXPECT_DOUBLE_EQ(tilt[0][0], -0.25);
+        EXPECT_DOUBLE_EQ(tilt[0][1], 0.75);
+        EXPECT_DOUBLE_EQ(plus, std::exp(0.75));
+        EXPECT_DOUBLE_EQ(minus, std::exp(-0.75));
+    }
+    {
+        // Two features: scales multiply, centres add; an empty count list
+        // and a vanishing backbone are skipped; coefficients are floored.
+        std::vector<std::vector<double>> backbone = {{4.0}, {1e-7, 1e-7}, {3.0}};
+        std::vector<std::vector<double>> tilt = {{1.0}, {0.0, 2.0}, {5.0}};
+        double plus = 1.0;
+        double minus = 1e-20;
+        identify(backbone, tilt, {{2}, {1, 1}, {}}, plus, minus);
+        EXPECT_EQ(backbone, (std::vector<std::vector<double>>{{1.0}, {1e-7, 1e-7}, {3.0}}));
+        EXPECT_EQ(tilt, (std::vector<std::vector<double>>{{0.0}, {-1.0, 1.0}, {5.0}}));
+        EXPECT_DOUBLE_EQ(plus, 4.0 * std::exp(2.0));
+        EXPECT_EQ(minus, 1e-12);
+    }
+}
+
+}  // namespace
+}  // namespace zun
