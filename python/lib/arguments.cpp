@@ -9,6 +9,7 @@
 #include "float_format.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "results.hpp"
 
 namespace zun::py {
 namespace {
@@ -39,16 +40,6 @@ std::string type_name(PyObject* object) {
         return "object";
     }
     return PyBytes_AsString(utf8.get());
-}
-
-std::string utf8_of(PyObject* text) {
-    const PyRef bytes = PyRef::steal(check(PyUnicode_AsUTF8String(text)));
-    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-}
-
-std::string str_of(PyObject* object) {
-    const PyRef text = PyRef::steal(check(PyObject_Str(object)));
-    return utf8_of(text.get());
 }
 
 // Re-raises a TypeError from a conversion with the parameter's name in front;

@@ -23,12 +23,9 @@ struct FitResultObject {
 FitResultObject& as_fit_result(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self); }
 
 void dealloc_fit_result(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     as_fit_result(self).residuals.~PyRef();
     as_fit_result(self).y_hat.~PyRef();
-    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* get_err(PyObject* self, void*) {
@@ -38,12 +35,6 @@ PyObject* get_err(PyObject* self, void*) {
 PyObject* get_residuals(PyObject* self, void*) { return PyRef(as_fit_result(self).residuals).release(); }
 
 PyObject* get_y_hat(PyObject* self, void*) { return PyRef(as_fit_result(self).y_hat).release(); }
-
-std::string str_of(PyObject* object) {
-    const PyRef text = PyRef::steal(check(PyObject_Str(object)));
-    const PyRef bytes = PyRef::steal(check(PyUnicode_AsUTF8String(text.get())));
-    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-}
 
 PyObject* repr(PyObject* self) {
     return guarded([&]() -> PyObject* {

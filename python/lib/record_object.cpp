@@ -11,6 +11,13 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
 PyTypeObject* create_type(const char* spec_name, int basicsize, PyType_Slot* slots) {
     PyType_Spec spec{spec_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));

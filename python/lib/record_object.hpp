@@ -35,13 +35,13 @@ const Record& record_of(PyObject* self) {
     return *reinterpret_cast<RecordObject<Record>*>(self)->record;
 }
 
+// Frees an instance whose members are already destroyed.
+void free_instance(PyObject* self);
+
 template <class Record>
 void dealloc_record(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<RecordObject<Record>*>(self)->record.~unique_ptr();
-    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);  // instances of heap types hold a reference to their type
+    free_instance(self);
 }
 
 // The Py_tp_new of every class: objects come only from the module's methods.

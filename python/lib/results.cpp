@@ -54,6 +54,16 @@ PyRef new_interval_lists(const std::vector<std::vector<std::pair<double, double>
     });
 }
 
+std::string utf8_of(PyObject* text) {
+    const PyRef bytes = PyRef::steal(check(PyUnicode_AsUTF8String(text)));
+    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+}
+
+std::string str_of(PyObject* object) {
+    const PyRef text = PyRef::steal(check(PyObject_Str(object)));
+    return utf8_of(text.get());
+}
+
 PyRef new_tuple(std::vector<PyRef> items) {
     PyRef tuple = PyRef::steal(check(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
     for (std::size_t i = 0; i < items.size(); ++i) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,10 @@ PyRef new_float_list(const std::vector<double>& values);
 PyRef new_nested_float_list(const std::vector<std::vector<double>>& values);
 PyRef new_index_list(const std::vector<std::uint64_t>& values);
 PyRef new_interval_lists(const std::vector<std::vector<std::pair<double, double>>>& intervals);
+// The UTF-8 text of a str object, and of str(object).
+std::string utf8_of(PyObject* text);
+std::string str_of(PyObject* object);
+
 // A new tuple holding the given references.
 PyRef new_tuple(std::vector<PyRef> items);
 
