@@ -1,6 +1,8 @@
 #pragma once
-// The one exception type of the core: a violated precondition. The module
-// boundary turns it into PanicException; nothing else in the core throws.
+// The core's two exception types. InternalError is a violated precondition
+// (the module boundary raises PanicException); FitError is a fit that cannot
+// go on for a reason the caller's arguments or data gave, carrying the
+// worded guard's exact text (the boundary raises ValueError).
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +11,11 @@ namespace zun {
 class InternalError : public std::logic_error {
 public:
     explicit InternalError(const std::string& message) : std::logic_error(message) {}
+};
+
+class FitError : public std::runtime_error {
+public:
+    explicit FitError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // Checks a precondition the caller must guarantee.

@@ -50,6 +50,8 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const PythonErrorSet&) {
     } catch (const ApiError& error) {
         PyErr_SetString(error.type(), error.what());
+    } catch (const FitError& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const InternalError& error) {
         raise_panic(error.what());
     } catch (const std::bad_alloc&) {

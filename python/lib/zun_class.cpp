@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "fit_result_class.hpp"
+#include "forest/fitter.hpp"
 #include "fit_inputs.hpp"
 #include "grid_tensor/params.hpp"
 #include "model_file.hpp"
@@ -147,11 +149,19 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
 PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Arguments arguments(fit_spec(), args, kwargs);
-        const MatrixView x = arguments.matrix(0);
-        const VectorView y = arguments.vector(1);
+        const MatrixView x_view = arguments.matrix(0);
+        const VectorView y_view = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
-        check_fit_inputs(x, y);
-        throw ApiError(PyExc_NotImplementedError, "ZUN.fit() is not available in this build yet");
+        check_fit_inputs(x_view, y_view);
+        if (params.visualdb_path) {
+            throw ApiError(PyExc_NotImplementedError, "ZUN.fit(): the run log database (visualdb) is not available yet");
+        }
+        const ContiguousMatrix x(x_view);
+        const ContiguousVector y(y_view);
+        BoostedFitResult fitted = fit_boosted(x.view(), y.view(), params);
+        PyRef model = wrap_zun(std::move(fitted.stages));
+        PyRef result = new_fit_result(fitted.error, fitted.residuals, fitted.y_hat);
+        return new_tuple({std::move(model), std::move(result)}).release();
     });
 }
 

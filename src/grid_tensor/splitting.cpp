@@ -56,7 +56,7 @@ std::vector<std::size_t> features_to_examine(const GridTensorState& state, const
         return eligible;
     }
     if (wanted > state.n_features) {
-        throw InternalError(fmt::format("colsample_bytree {} asks for {} of {} features; it must not exceed 1",
+        throw FitError(fmt::format("colsample_bytree {} asks for {} of {} features; it must not exceed 1",
                                         params.colsample_bytree, wanted, state.n_features));
     }
     return sample_distinct_sparse(rng, state.n_features, wanted);
@@ -140,7 +140,7 @@ std::optional<Split> top_k_split(const GridTensorState& state, const TopKSplits&
         return std::nullopt;
     }
     if (list.best.empty()) {
-        throw InternalError(
+        throw FitError(
             fmt::format("TopKSplits found {} candidates but top_k is {}; top_k must be at least 1", list.collected,
                         params.top_k));
     }

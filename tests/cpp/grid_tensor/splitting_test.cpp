@@ -213,7 +213,7 @@ TEST(FindMoveTest, RandomSplitSamplesFeaturesOnlyWhenTooFewAreEligible) {
     EXPECT_GT(drawn, 0u);
     EXPECT_LT(drawn, 12u);
     Rng rng(1);
-    EXPECT_THROW(find_move(hand.state, RandomSplit{10, 1.5, 1, 0.0, 0.0}, rng), InternalError);
+    EXPECT_THROW(find_move(hand.state, RandomSplit{10, 1.5, 1, 0.0, 0.0}, rng), FitError);
 }
 
 TEST(FindMoveTest, SplitTryZeroProposesOnlyResplits) {
@@ -247,7 +247,7 @@ TEST(FindMoveTest, TopKDrawsAmongTheBestInStableOrder) {
     EXPECT_FALSE(find_move(hand.state, TopKSplits{6, true, 1, 0.0, 0.0}, rng).has_value());
     const Split any = find_split(hand.state, TopKSplits{6, false, 1, 0.0, 0.0}, rng);
     EXPECT_FALSE(std::isnan(any.gain));
-    EXPECT_THROW(find_move(hand.state, TopKSplits{0, false, 1, 0.0, 0.0}, rng), InternalError);
+    EXPECT_THROW(find_move(hand.state, TopKSplits{0, false, 1, 0.0, 0.0}, rng), FitError);
 }
 
 TEST(FindMoveTest, MinSplitLossAcceptsEqualityOnly) {

@@ -1,0 +1,36 @@
+#pragma once
+// The joint least-squares rescaling of all stages after an epoch: every stage
+// contributes its f+ column and its negated f- column, and the minimum-norm
+// least-squares weights against y become the stages' scaling_plus and
+// scaling_minus.
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "matrix_view.hpp"
+
+namespace zun {
+
+struct EpochScaling {
+    // weights[2k] is stage k's scaling_plus, weights[2k + 1] its scaling_minus.
+    std::vector<double> weights;
+    // Largest over smallest kept singular value; absent when none is kept
+    // (zero or empty design matrix). Large values mean the weights are
+    // unstable, which the boosting loop reports.
+    std::optional<double> condition_number;
+    std::size_t kept_singular_values = 0;
+};
+
+// Minimum-norm least-squares solution of design * w = y by singular value
+// decomposition; singular values not above
+// max(rows, cols) * largest singular value * 2^-52 are cut.
+// Throws InternalError when y.size() != design.rows() and FitError when design
+// or y holds a NaN or infinite value. nullopt means the decomposition gave no
+// usable factors; the caller then falls back to unscaled predictions.
+std::optional<EpochScaling> solve_epoch_scaling(const MatrixView& design, const VectorView& y);
+
+// design * weights, one sum per row in column order.
+// Precondition: weights.size() == design.cols() (InternalError otherwise).
+std::vector<double> apply_scaling_weights(const MatrixView& design, const std::vector<double>& weights);
+
+}  // namespace zun

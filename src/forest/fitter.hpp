@@ -1,0 +1,29 @@
+#pragma once
+// The boosting loop: `epochs` stages fitted on the running residuals, all
+// stages rescaled jointly by least squares after every epoch.
+#include <cstdint>
+#include <vector>
+
+#include "grid_tensor/params.hpp"
+#include "matrix_view.hpp"
+#include "stage_predictor.hpp"
+
+namespace zun {
+
+struct BoostedFitResult {
+    double error = 0.0;  // mean squared final residual
+    std::vector<double> residuals;
+    std::vector<double> y_hat;
+    std::vector<StagePredictor> stages;
+};
+
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params);
+
+// The iteration count of the next epoch: round(n_iter * decay), halves away
+// from zero, saturated to the unsigned range, and at least 1.
+std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay);
+
+// Condition numbers above this make the least-squares scalings unstable.
+inline constexpr double unstable_condition_number = 1e10;
+
+}  // namespace zun

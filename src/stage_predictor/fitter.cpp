@@ -1,0 +1,97 @@
+#include "stage_predictor/fitter.hpp"
+
+#include <fmt/format.h>
+
+#include "error.hpp"
+#include "grid_tensor/fit.hpp"
+#include "logging/context.hpp"
+#include "logging/simple.hpp"
+#include "parallel.hpp"
+#include "stage_predictor/aggregate_bagged.hpp"
+
+namespace zun {
+namespace {
+
+constexpr const char* log_target = "zun::stage_predictor::fitter";
+
+std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
+                                  Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
+    // Seeds are drawn here, on the calling thread, so every tree's generator
+    // is the same whatever the number of workers.
+    std::vector<std::uint64_t> seeds(params.n_trees);
+    for (std::uint64_t& seed : seeds) {
+        seed = rng.next_u64();
+    }
+    const std::optional<std::uint64_t> epoch = logging::current_epoch();
+    const auto fit_tree = [&](std::size_t t) {
+        const auto body = [&] {
+            return logging::with_tree_id(t, [&] {
+                Rng tree_rng(seeds[t]);
+                FitOutput fitted = fit_grid_tensor(x, r, params.tg_params, tree_rng, sorted);
+                logging::log_fmt(logging::Level::Debug, log_target,
+                                 "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
+                                 fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
+                return std::move(fitted.grid_tensor);
+            });
+        };
+        // Worker threads carry the caller's epoch only while the job runs.
+        return epoch ? logging::with_epoch(*epoch, body) : body();
+    };
+    return parallel_map<GridTensor>(seeds.size(), fit_tree);
+}
+
+std::string optional_mean(const std::vector<double>& values) {
+    if (values.empty()) {
+        return "None";
+    }
+    double sum = 0.0;
+    for (const double v : values) {
+        sum += v;
+    }
+    return fmt::format("Some({})", sum / static_cast<double>(values.size()));
+}
+
+}  // namespace
+
+StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePredictorParams& params, Rng& rng,
+                         std::shared_ptr<const SortedFeatures> sorted) {
+    if (x.rows() == 0) {
+        throw FitError("Cannot fit a stage without training rows");
+    }
+    std::vector<GridTensor> trees = fit_trees(x, r, params, rng, sorted);
+
+    const double trim_percentage = 1.0 - params.similarity_threshold;
+    logging::log_fmt(logging::Level::Info, log_target,
+                     "Using bagged two-tensor aggregation with similarity_threshold={}, trim_percentage={}",
+                     params.similarity_threshold, trim_percentage);
+    GridTensor combined = aggregate_bagged(trees, x, trim_percentage);
+
+    StageFitResult result;
+    StagePredictor& stage = result.stage;
+    stage.candidate_indices.emplace(trees.size());
+    for (std::size_t t = 0; t < trees.size(); ++t) {
+        (*stage.candidate_indices)[t] = t;
+    }
+    stage.grid_tensors = std::move(trees);
+    stage.scaling_plus = combined.lambda_plus;
+    stage.scaling_minus = combined.lambda_minus;
+    stage.primary_grid_tensor = std::move(combined);
+    stage.aggregation_method = params.aggregation_method;
+
+    result.prediction = predict(stage, x);
+    logging::log_fmt(logging::Level::Debug, log_target, "Combined preds mean: {}", optional_mean(result.prediction));
+    result.residuals.resize(x.rows());
+    double squares = 0.0;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        result.residuals[i] = r[i] - result.prediction[i];
+        squares += result.residuals[i] * result.residuals[i];
+    }
+    result.error = squares / static_cast<double>(x.rows());
+    logging::log_fmt(logging::Level::Info, log_target, "Combined tree grid error: {}, lambda+: {}, lambda-: {}",
+                     result.error, stage.primary_grid_tensor.lambda_plus, stage.primary_grid_tensor.lambda_minus);
+    // Training-error events for the run log are sent here once the event
+    // channel exists.
+    return result;
+}
+
+}  // namespace zun

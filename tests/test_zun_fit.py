@@ -1,0 +1,192 @@
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from _zunmerak import ZUN, StagePredictor
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(5)
+    x = rng.uniform(size=(101, 4))
+    y = 10 * np.sin(np.pi * x[:, 0] * x[:, 1]) + 20 * (x[:, 2] - 0.5) ** 2 + 5 * x[:, 3] + rng.normal(size=101)
+    return x, y
+
+
+def quick_fit(x, y, epochs=2, **kwargs):
+    arguments = dict(n_trees=3, n_iter=4, verbosity=0)
+    arguments.update(kwargs)
+    return ZUN.fit(x, y, epochs, **arguments)
+
+
+def model_bytes(model, tmp_path, name="model.zun"):
+    path = tmp_path / name
+    model.save(str(path))
+    return path.read_bytes()
+
+
+def test_defaults_give_three_scaled_stages_matching_y_hat(data):
+    x, y = data
+    fitted = ZUN.fit(x, y, 3, verbosity=0)
+    assert isinstance(fitted, tuple) and len(fitted) == 2
+    model, result = fitted
+    stages = model.stage_predictors
+    assert len(stages) == 3 and all(isinstance(s, StagePredictor) for s in stages)
+    for stage in stages:
+        assert stage.scaling_plus is not None and stage.scaling_minus is not None
+        assert stage.candidate_indices == list(range(10))
+        assert len(stage.grid_tensors) == 10
+    prediction = model.predict(x)
+    np.testing.assert_allclose(prediction, result.y_hat, rtol=1e-9, atol=1e-9 * np.abs(y).max())
+    summed = np.zeros(len(y))
+    for stage in stages:
+        summed += stage.predict(x)
+    np.testing.assert_array_equal(prediction, summed)
+    np.testing.assert_array_equal(result.residuals, y - result.y_hat)
+    assert result.err == pytest.approx(np.mean(result.residuals**2), rel=1e-12)
+    assert result.err < np.var(y)
+
+
+def test_save_and_load_reproduce_predictions_bit_for_bit(data, tmp_path):
+    x, y = data
+    model, _ = quick_fit(x, y, epochs=3, alpha=1.0)
+    saved = model_bytes(model, tmp_path)
+    loaded = ZUN.load(str(tmp_path / "model.zun"))
+    np.testing.assert_array_equal(loaded.predict(x), model.predict(x))
+    assert model_bytes(loaded, tmp_path, "again.zun") == saved
+
+
+def test_zero_epochs_give_an_empty_model(data):
+    x, y = data
+    model, result = ZUN.fit(x, y, 0, verbosity=0)
+    assert model.stage_predictors == []
+    np.testing.assert_array_equal(model.predict(x), np.zeros(len(y)))
+    np.testing.assert_array_equal(result.y_hat, np.zeros(len(y)))
+    np.testing.assert_array_equal(result.residuals, y)
+    assert result.err == pytest.approx(np.mean(y**2), rel=1e-12)
+
+
+def test_same_seed_same_model_other_seed_other_model(data, tmp_path):
+    x, y = data
+    first = model_bytes(quick_fit(x, y)[0], tmp_path, "a.zun")
+    second = model_bytes(quick_fit(x, y)[0], tmp_path, "b.zun")
+    other = model_bytes(quick_fit(x, y, seed=7)[0], tmp_path, "c.zun")
+    assert first == second
+    assert first != other
+
+
+@pytest.mark.parametrize(
+    "changed",
+    [
+        {"bagged": True},
+        {"split_try": 3, "colsample_bytree": 0.5, "top_k": 2, "must_fill_all_k": False},
+        {"complexity_penalty": 5.0, "prior_sample_size": 3.0, "update_clamp": 2.0},
+    ],
+    ids=["bagged", "fields-best_split-ignores", "carried-only"],
+)
+def test_arguments_without_effect_leave_the_model_unchanged(data, tmp_path, changed):
+    x, y = data
+    base = dict(split_strategy="best_split", alpha=1.0)
+    reference = model_bytes(quick_fit(x, y, **base)[0], tmp_path, "ref.zun")
+    assert model_bytes(quick_fit(x, y, **base, **changed)[0], tmp_path, "changed.zun") == reference
+
+
+@pytest.mark.parametrize("strategy", ["random", "best_split", "top_k"])
+@pytest.mark.parametrize("refinement", ["l2", "huber"])
+def test_every_strategy_fits(data, strategy, refinement):
+    x, y = data
+    model, result = quick_fit(x, y, split_strategy=strategy, refinement_strategy=refinement, alpha=1.0)
+    assert len(model.stage_predictors) == 2
+    assert np.isfinite(result.err) and result.err < np.var(y)
+
+
+def test_decay_shrinks_the_iterations_of_later_stages(data):
+    x, y = data
+    model, _ = quick_fit(x, y, epochs=4, n_iter=8, decay=0.5)
+    # A tree makes at most n_iter net splits: 8, 4, 2, 1.
+    for stage, budget in zip(model.stage_predictors, [8, 4, 2, 1]):
+        most = max(sum(len(s) for s in tree.splits) for tree in stage.grid_tensors)
+        assert most <= budget
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ({"n_trees": 0}, "Cannot aggregate empty grid list"),
+        ({"similarity_threshold": 1.0}, "Cannot combine empty candidate grids"),
+        ({"colsample_bytree": 2.0}, "colsample_bytree 2 asks for"),
+        ({"split_strategy": "top_k", "top_k": 0}, "top_k must be at least 1"),
+    ],
+)
+def test_fit_errors_reach_python_and_the_next_fit_works(data, arguments, message):
+    x, y = data
+    with pytest.raises(ValueError, match=message):
+        quick_fit(x, y, **arguments)
+    model, _ = quick_fit(x, y)
+    assert len(model.stage_predictors) == 2
+
+
+def test_similarity_threshold_trims_to_the_trees_nearest_the_medoid(data, capfd):
+    x, y = data
+    model, result = quick_fit(x, y, n_trees=5, similarity_threshold=0.5, verbosity=1)
+    out = capfd.readouterr().out
+    assert "Selected 3 out of 5 grids (trim_percentage=0.50, keep_count=3)" in out
+    assert "as median (medoid) with total distance" in out
+    assert np.isfinite(result.err)
+
+
+@pytest.mark.parametrize("verbosity, present, absent", [
+    (0, [], ["[INFO]", "[DEBUG]"]),
+    (1, ["[zun::forest::fitter] [INFO] Fitting epoch 0"], ["[DEBUG]"]),
+    (4, ["[zun::forest::fitter] [INFO] Fitting epoch 0"], ["[DEBUG]"]),
+    (2, ["[DEBUG] Fitted tree grid, lambda+: "], ["[TRACE]"]),
+])
+def test_verbosity_sets_the_console_level(data, capfd, verbosity, present, absent):
+    x, y = data
+    quick_fit(x, y, epochs=1, verbosity=verbosity)
+    out = capfd.readouterr().out
+    for text in present:
+        assert text in out
+    for text in absent:
+        assert text not in out
+
+
+def test_unstable_scalings_are_reported(capfd):
+    # Targets of both signs at alpha 0: the later stages' f+ and -f- columns
+    # are nearly proportional (condition number ~1e13 here); alpha 1 keeps the
+    # problem sound.
+    rng = np.random.default_rng(1)
+    x = rng.uniform(size=(101, 4))
+    y = np.sin(6 * x[:, 0]) + x[:, 1] - 0.5 + 0.1 * rng.normal(size=101)
+    quick_fit(x, y, epochs=4, n_iter=6, verbosity=1)
+    out = capfd.readouterr().out
+    assert "[zun::forest::fitter] [WARN] Design matrix of epoch" in out
+    assert "alpha >= 1" in out
+    quick_fit(x, y, epochs=4, n_iter=6, alpha=1.0, verbosity=1)
+    assert "[WARN] Design matrix" not in capfd.readouterr().out
+
+
+def test_results_do_not_depend_on_the_number_of_threads(tmp_path):
+    script = textwrap.dedent("""
+        import hashlib, sys
+        import numpy as np
+        from _zunmerak import ZUN
+        rng = np.random.default_rng(2)
+        x = rng.uniform(size=(101, 4))
+        y = np.sin(4 * x[:, 0]) + x[:, 1] * x[:, 2] + 0.1 * rng.normal(size=101)
+        model, result = ZUN.fit(x, y, 3, n_trees=7, n_iter=5, similarity_threshold=0.3, verbosity=0)
+        model.save(sys.argv[1])
+        print(hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest(), result.err.hex())
+    """)
+    outputs = set()
+    for threads in ["1", "2", "3", "5"]:
+        environment = dict(os.environ, OMP_NUM_THREADS=threads)
+        run = subprocess.run([sys.executable, "-c", script, str(tmp_path / f"m{threads}.zun")],
+                             env=environment, capture_output=True, text=True, check=True)
+        outputs.add(run.stdout.strip())
+    assert len(outputs) == 1, outputs
