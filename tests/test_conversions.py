@@ -13,8 +13,9 @@ N_FEATURES = 3
 def accepted(call):
     """Runs a fit whose arguments must convert.
 
-    Until the fits exist they end in NotImplementedError after converting
-    every argument; either that or a normal return counts as accepted.
+    A fit with a run log path ends in NotImplementedError after converting
+    every argument until the run log exists; that or a normal return counts
+    as accepted.
     """
     try:
         return call()
