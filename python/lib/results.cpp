@@ -1,5 +1,6 @@
 #include "results.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "errors.hpp"
@@ -27,6 +28,19 @@ PyRef new_array(const std::vector<double>& values) {
         std::memcpy(numpy::fields(array.get())->data, values.data(), values.size() * sizeof(double));
     }
     return array;
+}
+
+NewArray new_zero_array(std::initializer_list<std::size_t> shape) {
+    std::vector<numpy::npy_intp> dims;
+    std::size_t size = 1;
+    for (const std::size_t extent : shape) {
+        dims.push_back(static_cast<numpy::npy_intp>(extent));
+        size *= extent;
+    }
+    PyRef array = PyRef::steal(numpy::new_float64_array(static_cast<int>(dims.size()), dims.data()));
+    const std::span<double> values(reinterpret_cast<double*>(numpy::fields(array.get())->data), size);
+    std::fill(values.begin(), values.end(), 0.0);
+    return {std::move(array), values};
 }
 
 PyRef new_float(double value) { return PyRef::steal(check(PyFloat_FromDouble(value))); }

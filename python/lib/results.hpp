@@ -2,8 +2,11 @@
 // Conversions of core values into new Python objects.
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +17,14 @@ namespace zun::py {
 
 // A new 1-D float64 array owning a copy of the values.
 PyRef new_array(const std::vector<double>& values);
+
+// A new C-ordered float64 array of any shape, zero-filled, and a view of its
+// values so results can be written in place.
+struct NewArray {
+    PyRef object;
+    std::span<double> values;
+};
+NewArray new_zero_array(std::initializer_list<std::size_t> shape);
 PyRef new_float(double value);
 PyRef new_optional_float(const std::optional<double>& value);
 PyRef new_float_list(const std::vector<double>& values);

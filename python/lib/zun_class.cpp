@@ -15,6 +15,7 @@
 #include "record_object.hpp"
 #include "results.hpp"
 #include "stage_predictor_class.hpp"
+#include "zun_analysis.hpp"
 
 namespace zun::py {
 namespace {
@@ -237,6 +238,12 @@ PyTypeObject* create_zun_type() {
         method_def(predict_spec(), predict),
         method_def(save_spec(), save),
         method_def(load_spec(), load),
+        method_def(partial_dependence_spec(), compute_partial_dependence_function),
+        method_def(first_order_partial_dependence_spec(), compute_first_order_partial_dependence_functions),
+        method_def(ice_curves_spec(), compute_ice_curves),
+        method_def(per_stage_feature_importance_spec(), compute_per_stage_feature_importance),
+        method_def(aggregated_feature_importance_spec(), compute_aggregated_feature_importance),
+        method_def(combined_feature_importance_spec(), compute_combined_feature_importance),
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getters[] = {

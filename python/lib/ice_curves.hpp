@@ -1,0 +1,29 @@
+#pragma once
+// Individual conditional expectation curves: one feature of each observation
+// moved along a range of values, the others held, per stage and component.
+// Plain C++; the Python wrapper converts the arguments and allocates the result.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "matrix_view.hpp"
+#include "stage_predictor.hpp"
+
+namespace zun::analysis {
+
+// Why ice_curves cannot run on these inputs, or nullopt; the first failing
+// check in the order callers see them.
+std::optional<std::string> ice_curves_problem(std::span<const StagePredictor> stages, std::uint64_t feature,
+                                              std::size_t observation_columns, std::size_t data_columns,
+                                              std::size_t range_size);
+
+// Writes `curves` (observations.rows() x x_range.size() x 2L, row-major;
+// stage l in the last index's 2l and 2l + 1, the minus part negated). With no
+// stages nothing is written.
+// Precondition: ice_curves_problem(...) is nullopt.
+void ice_curves(std::span<const StagePredictor> stages, const MatrixView& observations, std::size_t feature,
+                const VectorView& x_range, std::span<double> curves);
+
+}  // namespace zun::analysis
