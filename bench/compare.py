@@ -1,0 +1,324 @@
+"""Compares ZUN with LightGBM, XGBoost and HistGradientBoostingRegressor.
+
+For each data set (Friedman #1 with 10 features at the requested sizes, and
+scikit-learn's bundled diabetes data) the script makes one seeded train/test
+split and fits every model on it, one after the other. Each model fit runs in
+its own subprocess so that the peak resident memory reported for a model is
+that model's alone (the data and the interpreter included; the "constant mean"
+row shows that floor). Prints one Markdown table per data set.
+
+    python bench/compare.py [--sizes 10000 100000 1000000] [--no-diabetes] [--quick]
+                            [--json FILE] [--logs DIR]
+
+Fit s is wall-clock time (best of 3 on data sets under 1000 training rows,
+else one fit); fit CPU s is the user+system CPU time of that fit over all
+threads; the load average before and after each fit is recorded because the
+machine may be shared.
+
+`--quick` runs ZUN with 3 epochs of 4 trees everywhere and, unless `--sizes` is
+given, only 10 000 rows plus diabetes: a smoke test, not a benchmark.
+Peers need `pip install -r bench/requirements.txt`.
+"""
+
+import argparse
+import json
+import os
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+N_FEATURES = 10
+SPLIT_SEED = 0
+PERTURBATION = 1e-14  # relative change of y for the sensitivity rows
+PERTURB_MAX_ROWS = 20_000  # sensitivity rows only on data sets this small
+
+# Settings tuned for accuracy on a validation split of the training data
+# (never the test set) of diabetes and of Friedman #1 at 10 000 rows; see
+# bench/README.md for the search. `standardise` fits on (y - mean) / std.
+TUNED = {
+    "diabetes": dict(epochs=3, n_iter=5, alpha=100.0, standardise=True),
+    "friedman1": dict(epochs=10, n_iter=25, alpha=10.0, standardise=False),
+}
+
+
+def friedman1(n_rows, seed):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(size=(n_rows, N_FEATURES))  # features 0-4 informative, 5-9 noise
+    y = (
+        10 * np.sin(np.pi * x[:, 0] * x[:, 1])
+        + 20 * (x[:, 2] - 0.5) ** 2
+        + 10 * x[:, 3]
+        + 5 * x[:, 4]
+        + rng.normal(size=n_rows)
+    )
+    return x, y
+
+
+def load(dataset):
+    from sklearn.model_selection import train_test_split
+
+    if dataset == "diabetes":
+        from sklearn.datasets import load_diabetes
+
+        x, y = load_diabetes(return_X_y=True)
+        test_size = 0.25
+    else:
+        x, y = friedman1(int(dataset.split("-")[1]), seed=1)
+        test_size = 0.2
+    return train_test_split(x, y, test_size=test_size, random_state=SPLIT_SEED)
+
+
+def zun_budget(dataset, quick):
+    """Epochs and trees per epoch for ZUN at defaults / alpha 1 on this data set."""
+    if quick:
+        return 3, 4
+    rows = 442 if dataset == "diabetes" else int(dataset.split("-")[1])
+    if rows >= 1_000_000:
+        return 2, 2
+    if rows >= 100_000:
+        return 5, 5
+    return 10, 10
+
+
+def model_settings(dataset, quick):
+    """The rows of the table: name -> (library, keyword arguments)."""
+    epochs, n_trees = zun_budget(dataset, quick)
+    family = "diabetes" if dataset == "diabetes" else "friedman1"
+    tuned = dict(TUNED[family])
+    if quick or epochs < 10:
+        tuned["epochs"] = min(tuned["epochs"], epochs)
+        tuned["n_trees"] = n_trees
+    rows = 442 if dataset == "diabetes" else int(dataset.split("-")[1])
+    models = {
+        "constant mean": ("mean", {}),
+        "ZUN defaults": ("zun", dict(epochs=epochs, n_trees=n_trees)),
+    }
+    if rows <= PERTURB_MAX_ROWS:
+        models["ZUN defaults, y×(1+1e-14)"] = ("zun", dict(epochs=epochs, n_trees=n_trees, perturb=True))
+    models["ZUN alpha 1"] = ("zun", dict(epochs=epochs, n_trees=n_trees, alpha=1.0))
+    if rows <= PERTURB_MAX_ROWS:
+        models["ZUN alpha 1, y×(1+1e-14)"] = ("zun", dict(epochs=epochs, n_trees=n_trees, alpha=1.0, perturb=True))
+    models["ZUN tuned"] = ("zun", tuned)
+    models["LightGBM"] = ("lightgbm", {})
+    models["XGBoost"] = ("xgboost", {})
+    models["HistGradientBoosting"] = ("hgb", {})
+    return models
+
+
+def openmp_threads():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return None
+    counts = sorted({info["num_threads"] for info in threadpool_info() if info.get("user_api") == "openmp"})
+    return "/".join(str(count) for count in counts) or None
+
+
+def current_rss_mib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def run_child(dataset, library, kwargs):
+    import numpy as np
+
+    x_train, x_test, y_train, y_test = load(dataset)
+    kwargs = dict(kwargs)
+    if library == "zun":
+        from _zunmerak import ZUN
+
+        epochs = kwargs.pop("epochs")
+        standardise = kwargs.pop("standardise", False)
+        perturb = kwargs.pop("perturb", False)
+        target = y_train * (1 + PERTURBATION) if perturb else y_train
+        shift, scale = (target.mean(), target.std()) if standardise else (0.0, 1.0)
+
+        def fit():
+            return ZUN.fit(x_train, (target - shift) / scale, epochs, verbosity=1, **kwargs)[0]
+
+        def predict(model):
+            return model.predict(x_test) * scale + shift
+
+    elif library == "mean":
+
+        def fit():
+            return float(y_train.mean())
+
+        def predict(model):
+            return np.full(len(x_test), model)
+
+    else:
+        if library == "lightgbm":
+            from lightgbm import LGBMRegressor
+
+            estimator = LGBMRegressor(verbose=-1)
+        elif library == "xgboost":
+            from xgboost import XGBRegressor
+
+            estimator = XGBRegressor()
+        else:
+            from sklearn.ensemble import HistGradientBoostingRegressor
+
+            estimator = HistGradientBoostingRegressor(random_state=0)
+
+        def fit():
+            return estimator.fit(x_train, y_train)
+
+        def predict(model):
+            return model.predict(x_test)
+
+    rss_before = current_rss_mib()
+    load_before = os.getloadavg()[0]
+    # Tiny data sets: best of 3 fits (each fit identical), so scheduler noise
+    # on the shared machine does not dominate; larger ones: a single fit.
+    repeats = 3 if len(y_train) < 1000 else 1
+    fit_times, fit_cpu, predict_times = [], [], []
+    for _ in range(repeats):
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
+        start = time.perf_counter()
+        model = fit()
+        fit_times.append(time.perf_counter() - start)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        fit_cpu.append(after.ru_utime + after.ru_stime - cpu.ru_utime - cpu.ru_stime)
+        start = time.perf_counter()
+        prediction = predict(model)
+        predict_times.append(time.perf_counter() - start)
+    best = fit_times.index(min(fit_times))
+    fit_seconds, fit_cpu_seconds, predict_seconds = fit_times[best], fit_cpu[best], min(predict_times)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    threads = openmp_threads()
+    if library == "xgboost":
+        config = json.loads(model.get_booster().save_config())
+        threads = f"{threads} (nthread {config['learner']['generic_param']['nthread']}: all cores)"
+    return {
+        "train_rows": len(y_train),
+        "test_rows": len(y_test),
+        "fit_seconds": fit_seconds,
+        "fit_cpu_seconds": fit_cpu_seconds,
+        "predict_seconds": predict_seconds,
+        "rss_before_mib": rss_before,
+        "peak_rss_mib": peak,
+        "test_rmse": float(np.sqrt(np.mean((y_test - prediction) ** 2))),
+        "finite": bool(np.isfinite(prediction).all()),
+        "threads": str(threads),
+        "repeats": repeats,
+        "load_before": load_before,
+        "load_after": os.getloadavg()[0],
+    }
+
+
+def describe(library, kwargs):
+    if library == "mean":
+        return "mean of training y"
+    if library != "zun":
+        return {"lightgbm": "defaults", "xgboost": "defaults", "hgb": "defaults, random_state 0"}[library]
+    parts = [f"epochs {kwargs['epochs']}", f"n_trees {kwargs.get('n_trees', 10)}", f"n_iter {kwargs.get('n_iter', 10)}"]
+    parts.append(f"alpha {kwargs.get('alpha', 0.0):g}")
+    if kwargs.get("standardise"):
+        parts.append("y standardised")
+    return ", ".join(parts)
+
+
+def run_dataset(dataset, quick, logs):
+    rows = []
+    for name, (library, kwargs) in model_settings(dataset, quick).items():
+        with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+            job = json.dumps({"dataset": dataset, "library": library, "kwargs": kwargs, "out": out.name})
+            done = subprocess.run([sys.executable, __file__, "--child", job], capture_output=True, text=True)
+            log = done.stdout + done.stderr
+            if logs:
+                safe = re.sub(r"[^A-Za-z0-9]+", "_", f"{dataset}_{name}")
+                with open(os.path.join(logs, safe + ".log"), "w") as handle:
+                    handle.write(log)
+            if done.returncode != 0:
+                print(f"{dataset} / {name}: failed\n{log[-2000:]}", file=sys.stderr)
+                rows.append({"name": name, "settings": describe(library, kwargs), "failed": True})
+                continue
+            result = json.load(open(out.name))
+        conditions = [float(c) for c in re.findall(r"condition number ([0-9.eE+-]+);", log)]
+        result.update(
+            name=name,
+            settings=describe(library, kwargs),
+            warnings=len(conditions),
+            max_condition=max(conditions) if conditions else None,
+            zun=library == "zun",
+        )
+        rows.append(result)
+        print(f"  {dataset} / {name}: fit {result['fit_seconds']:.2f} s, rmse {result['test_rmse']:.4f}", file=sys.stderr)
+    return rows
+
+
+def table(dataset, rows):
+    ok = [r for r in rows if not r.get("failed")]
+    first = ok[0]
+    reference = next((r for r in ok if r["name"] == "LightGBM"), None)
+
+    def ratio(r, key):
+        if reference is None or r["name"] == "constant mean":
+            return "—"
+        return f"{r[key] / reference[key]:.2f}"
+
+    lines = [
+        f"### {dataset}: {first['train_rows']} training rows, {first['test_rows']} test rows",
+        "",
+        "| model | settings | fit s | fit ×LGBM | fit CPU s | predict s | predict ×LGBM | peak RSS MiB | test RMSE | RMSE ×LGBM"
+        " | cond. warnings (max) | OpenMP threads | load avg before/after |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
+    ]
+    for r in rows:
+        if r.get("failed"):
+            lines.append(f"| {r['name']} | {r['settings']} | failed | | | | | | | | | | |")
+            continue
+        timing = r["name"] != "constant mean"
+        warnings = "—" if not r["zun"] else (f"{r['warnings']} ({r['max_condition']:.1e})" if r["warnings"] else "0")
+        rmse = f"{r['test_rmse']:.4f}" + ("" if r["finite"] else " (non-finite)")
+        lines.append(
+            f"| {r['name']} | {r['settings']} | {r['fit_seconds']:.3f} | {ratio(r, 'fit_seconds') if timing else '—'}"
+            f" | {r['fit_cpu_seconds']:.2f}"
+            f" | {r['predict_seconds']:.4f} | {ratio(r, 'predict_seconds') if timing else '—'}"
+            f" | {r['peak_rss_mib']:.0f} | {rmse} | {ratio(r, 'test_rmse')} | {warnings} | {r['threads']}"
+            f" | {r['load_before']:.1f}/{r['load_after']:.1f} |"
+        )
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", type=int, nargs="+", help="Friedman #1 row counts (default 10^4 10^5 10^6)")
+    parser.add_argument("--no-diabetes", action="store_true")
+    parser.add_argument("--quick", action="store_true", help="small ZUN budget, 10^4 rows unless --sizes")
+    parser.add_argument("--json", help="also write all results to this file")
+    parser.add_argument("--logs", help="keep each fit's output (ZUN log lines) in this directory")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        job = json.loads(args.child)
+        result = run_child(job["dataset"], job["library"], job["kwargs"])
+        with open(job["out"], "w") as out:
+            json.dump(result, out)
+        return
+    sizes = args.sizes or ([10_000] if args.quick else [10_000, 100_000, 1_000_000])
+    datasets = ([] if args.no_diabetes else ["diabetes"]) + [f"friedman1-{n}" for n in sizes]
+    if args.logs:
+        os.makedirs(args.logs, exist_ok=True)
+    print(f"{os.cpu_count()} CPUs; OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')};"
+          f" OMP_WAIT_POLICY={os.environ.get('OMP_WAIT_POLICY', 'unset')};"
+          f" started {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}")
+    everything = {}
+    for dataset in datasets:
+        rows = run_dataset(dataset, args.quick, args.logs)
+        everything[dataset] = rows
+        print()
+        print(table(dataset, rows), flush=True)
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(everything, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
