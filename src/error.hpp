@@ -1,5 +1,5 @@
 #pragma once
-// The core's two exception types. InternalError is a violated precondition
+// The core's exception types. InternalError is a violated precondition
 // (the module boundary raises PanicException); FitError is a fit that cannot
 // go on for a reason the caller's arguments or data gave, carrying the
 // worded guard's exact text (the boundary raises ValueError).
@@ -16,6 +16,14 @@ public:
 class FitError : public std::runtime_error {
 public:
     explicit FitError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The run log database could not be opened or set up, so a logged fit cannot
+// start. Not a caller mistake the arguments reveal, so the boundary raises it
+// as PanicException, like any core failure it does not map otherwise.
+class RunLogError : public std::runtime_error {
+public:
+    explicit RunLogError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // Checks a precondition the caller must guarantee.

@@ -154,9 +154,6 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const VectorView y_view = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
         check_fit_inputs(x_view, y_view);
-        if (params.visualdb_path) {
-            throw ApiError(PyExc_NotImplementedError, "ZUN.fit(): the run log database (visualdb) is not available yet");
-        }
         const ContiguousMatrix x(x_view);
         const ContiguousVector y(y_view);
         BoostedFitResult fitted = fit_boosted(x.view(), y.view(), params);

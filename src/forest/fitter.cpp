@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include <fmt/format.h>
@@ -9,8 +10,12 @@
 #include "error.hpp"
 #include "float_format.hpp"
 #include "forest/epoch_scaling.hpp"
+#include "forest/grid_description.hpp"
 #include "grid_tensor/state.hpp"
+#include "logging/buffers.hpp"
 #include "logging/context.hpp"
+#include "logging/logged_run.hpp"
+#include "logging/sqlite_logger.hpp"
 #include "logging/simple.hpp"
 #include "random.hpp"
 #include "stage_predictor/fitter.hpp"
@@ -104,6 +109,51 @@ std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView&
     return apply_scaling_weights(columns, w);
 }
 
+// Opens the run log when the caller named a database; a failure stops the fit.
+std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params, const MatrixView& x) {
+    if (!params.visualdb_path) {
+        return nullptr;
+    }
+    logging::log_fmt(logging::Level::Info, log_target, "Will save split events to database: {}",
+                     *params.visualdb_path);
+    logging::LoggerConfig config;
+    config.path = *params.visualdb_path;
+    return std::make_unique<logging::LoggedRun>(std::make_unique<logging::SqliteLogger>(std::move(config)),
+                                                to_json(params), x.rows(), x.cols());
+}
+
+// The scalings every stage holds after this epoch's solve, then the stage's
+// combined grid with its components on the training rows.
+void send_epoch_records(std::uint64_t epoch, const std::vector<StagePredictor>& stages, const StagePredictor& newest,
+                        const Components& components) {
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        if (stages[k].scaling_plus) {
+            logging::send_epoch_scaling(k, *stages[k].scaling_plus, epoch);
+        }
+    }
+    if (newest.scaling_plus) {
+        logging::send_epoch_scaling(epoch, *newest.scaling_plus, epoch);
+    }
+    logging::CombinedGridRecord record;
+    record.energy = newest.energy;
+    record.scaling = newest.scaling_plus;
+    record.scaling_plus = newest.scaling_plus;
+    record.scaling_minus = newest.scaling_minus;
+    record.grid_json = grid_description_json(newest.primary_grid_tensor);
+    record.f_plus = components.f_plus;
+    record.f_minus = components.f_minus;
+    record.epoch = epoch;
+    logging::send_combined_grid(std::move(record));
+}
+
+void finish_run_log(logging::LoggedRun& run) {
+    if (const std::optional<std::string> failure = run.finish()) {
+        logging::log_fmt(logging::Level::Warn, log_target, "Failed to flush events to database: {}", *failure);
+    } else {
+        logging::log_fmt(logging::Level::Info, log_target, "Successfully saved split events to database");
+    }
+}
+
 }  // namespace
 
 std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay) {
@@ -124,6 +174,7 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
                                    "and {} targets",
                                    x.rows(), y.size()));
     }
+    const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x);
     StagePredictorParams stage_params = params.sp_params;
     Rng rng(params.seed);
     std::vector<double> residuals(y.size());
@@ -157,8 +208,9 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
             for (std::size_t i = 0; i < residuals.size(); ++i) {
                 residuals[i] = y[i] - prediction[i];
             }
-            // Epoch scalings and the combined grid go to the run log here once
-            // the event channel exists.
+            if (run) {
+                send_epoch_records(epoch, result.stages, stage, components);
+            }
             logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, error: {}", epoch,
                              mean_of_squares(residuals));
             result.stages.push_back(std::move(stage));
@@ -171,6 +223,9 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
         result.y_hat[i] = y[i] - residuals[i];
     }
     result.residuals = std::move(residuals);
+    if (run) {
+        finish_run_log(*run);
+    }
     return result;
 }
 

@@ -8,7 +8,9 @@
 #include "error.hpp"
 #include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/identification.hpp"
+#include "grid_tensor/logging_helpers.hpp"
 #include "grid_tensor/reducer.hpp"
+#include "logging/manager.hpp"
 #include "logging/simple.hpp"
 
 namespace zun {
@@ -103,17 +105,30 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     GridTensorState state = prepare_fit(x, y, params, std::move(sorted));
     const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
     const std::uint64_t budget = pass_budget(params.n_iter);
-    // Moves are recorded for the run log at this point of each pass once the
-    // event channel exists; until then no event is kept.
-    for (std::uint64_t pass = 0; pass < budget && state.net_splits < params.n_iter; ++pass) {
-        if (!fit_pass(state, params, strategy, rng)) {
+    // Checked once per fit: without a run log no record is made at all.
+    std::optional<FitRecorder> recorder;
+    if (logging::is_logging_active()) {
+        recorder.emplace();
+    }
+    std::uint64_t pass = 0;
+    for (; pass < budget && state.net_splits < params.n_iter; ++pass) {
+        const double sse_before = state.sse;
+        const std::optional<FitAction> move = fit_pass(state, params, strategy, rng);
+        if (!move) {
             logging::log_fmt(logging::Level::Debug, log_target, "No further splits possible, stopping");
             break;
+        }
+        if (recorder) {
+            recorder->record_move(state, *move, sse_before, pass);
         }
     }
     logging::log_fmt(logging::Level::Debug, log_target, "Split/Resplit/Merge counts: {}/{}/{}", state.split_count,
                      state.resplit_count, state.merge_count);
-    return finish_fit(state);
+    FitOutput output = finish_fit(state);
+    if (recorder) {
+        recorder->emit(output.grid_tensor, pass);
+    }
+    return output;
 }
 
 }  // namespace zun

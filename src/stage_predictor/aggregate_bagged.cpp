@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "logging/buffers.hpp"
+#include "logging/manager.hpp"
 #include "logging/simple.hpp"
 #include "parallel.hpp"
 #include "stage_predictor/combine_grids.hpp"
@@ -198,6 +200,21 @@ std::vector<std::size_t> select_near_medoid(const DistanceMatrix& distances, std
     return order;
 }
 
+// Records which bags were merged, with their scores, in the run log.
+template <class Score>
+void send_choice(std::optional<std::uint64_t> best_index, const std::vector<std::size_t>& selected,
+                 const Score& score) {
+    if (!logging::is_logging_active()) {
+        return;
+    }
+    std::vector<logging::CombinationCandidate> candidates;
+    candidates.reserve(selected.size());
+    for (const std::size_t g : selected) {
+        candidates.push_back({g, score(g)});
+    }
+    logging::send_combination_choice("BaggedTwoTensor", best_index, std::move(candidates));
+}
+
 std::vector<std::size_t> select_bags(const std::vector<GridTensor>& aligned, const IntervalCounts& counts,
                                      double trim_percentage) {
     const std::size_t n = aligned.size();
@@ -207,8 +224,7 @@ std::vector<std::size_t> select_bags(const std::vector<GridTensor>& aligned, con
                          trim_percentage, n);
         std::vector<std::size_t> all(n);
         std::iota(all.begin(), all.end(), 0);
-        // The combination choice (all bags, score 0) goes to the run log here
-        // once the event channel exists.
+        send_choice(std::nullopt, all, [](std::size_t) { return 0.0; });
         return all;
     }
     const DistanceMatrix distances = pairwise_distances(aligned, counts);
@@ -220,6 +236,7 @@ std::vector<std::size_t> select_bags(const std::vector<GridTensor>& aligned, con
     logging::log_fmt(logging::Level::Info, log_target,
                      "Selected {} out of {} grids (trim_percentage={:.2f}, keep_count={})", keep, n, trim_percentage,
                      keep);
+    send_choice(medoid, selected, [&](std::size_t g) { return distances[g][medoid]; });
     return selected;
 }
 

@@ -4,6 +4,7 @@
 
 #include "error.hpp"
 #include "grid_tensor/fit.hpp"
+#include "logging/buffers.hpp"
 #include "logging/context.hpp"
 #include "logging/simple.hpp"
 #include "parallel.hpp"
@@ -14,6 +15,15 @@ namespace {
 
 constexpr const char* log_target = "zun::stage_predictor::fitter";
 
+struct RestoreContext {
+    std::optional<std::uint64_t> epoch;
+    std::optional<std::uint64_t> tree_id;
+    ~RestoreContext() {
+        logging::set_epoch(epoch);
+        logging::set_tree_id(tree_id);
+    }
+};
+
 std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
                                   Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
@@ -23,6 +33,9 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
         seed = rng.next_u64();
     }
     const std::optional<std::uint64_t> epoch = logging::current_epoch();
+    // OpenMP runs jobs on this thread too, and every job clears the context
+    // of the thread it ran on: the caller's values are put back afterwards.
+    const RestoreContext restore{epoch, logging::current_tree_id()};
     const auto fit_tree = [&](std::size_t t) {
         const auto body = [&] {
             return logging::with_tree_id(t, [&] {
@@ -31,6 +44,7 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
                 logging::log_fmt(logging::Level::Debug, log_target,
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
+                logging::send_tree_training_error(fitted.error, logging::ErrorVariant::Train);
                 return std::move(fitted.grid_tensor);
             });
         };
@@ -89,8 +103,7 @@ StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePr
     result.error = squares / static_cast<double>(x.rows());
     logging::log_fmt(logging::Level::Info, log_target, "Combined tree grid error: {}, lambda+: {}, lambda-: {}",
                      result.error, stage.primary_grid_tensor.lambda_plus, stage.primary_grid_tensor.lambda_minus);
-    // Training-error events for the run log are sent here once the event
-    // channel exists.
+    logging::send_epoch_training_error(result.error, logging::ErrorVariant::Train);
     return result;
 }
 

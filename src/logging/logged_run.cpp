@@ -1,0 +1,36 @@
+#include "logging/logged_run.hpp"
+
+#include <utility>
+
+#include "error.hpp"
+#include "logging/manager.hpp"
+
+namespace zun::logging {
+
+LoggedRun::LoggedRun(std::unique_ptr<RunLogger> writer, const std::string& params_json, std::uint64_t n_rows,
+                     std::uint64_t n_cols)
+    : writer_(std::move(writer)) {
+    require(writer_ != nullptr, "LoggedRun needs a writer");
+    writer_->start_run(params_json, n_rows, n_cols);
+    auto [sender, receiver] = make_channel();
+    receiver_.emplace(std::move(receiver));
+    install_sender(std::move(sender));
+    collecting_ = true;
+}
+
+LoggedRun::~LoggedRun() {
+    if (collecting_) {
+        clear_sender();
+    }
+}
+
+std::optional<std::string> LoggedRun::finish() {
+    require(collecting_, "LoggedRun::finish called twice");
+    drain_messages(*receiver_, *writer_);
+    clear_sender();
+    collecting_ = false;
+    receiver_.reset();
+    return writer_->flush();
+}
+
+}  // namespace zun::logging

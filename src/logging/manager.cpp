@@ -1,0 +1,81 @@
+#include "logging/manager.hpp"
+
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace zun::logging {
+namespace {
+
+struct Sink {
+    std::mutex mutex;
+    std::optional<Sender> sender;
+};
+
+Sink& sink() {
+    static Sink instance;
+    return instance;
+}
+
+void dispatch(LogMessage message, RunLogger& writer) {
+    std::visit(
+        [&writer](auto&& item) {
+            using Item = std::decay_t<decltype(item)>;
+            if constexpr (std::is_same_v<Item, MoveEventMessage>) {
+                writer.log_move_event(std::move(item));
+            } else if constexpr (std::is_same_v<Item, ComponentStateMessage>) {
+                writer.log_component_state(std::move(item));
+            } else if constexpr (std::is_same_v<Item, EpochTrainingErrorMessage>) {
+                writer.log_epoch_training_error(std::move(item));
+            } else if constexpr (std::is_same_v<Item, TreeTrainingErrorMessage>) {
+                writer.log_tree_training_error(std::move(item));
+            } else if constexpr (std::is_same_v<Item, FComponentStatsMessage>) {
+                writer.log_f_component_stats(std::move(item));
+            } else if constexpr (std::is_same_v<Item, CombinationChoiceMessage>) {
+                writer.log_combination_choice(std::move(item));
+            } else if constexpr (std::is_same_v<Item, CombinedGridMessage>) {
+                writer.log_combined_grid(std::move(item.record));
+            } else {
+                static_assert(std::is_same_v<Item, EpochScalingMessage>, "every message kind has a writer operation");
+                writer.log_epoch_scaling(std::move(item));
+            }
+        },
+        std::move(message));
+}
+
+}  // namespace
+
+void install_sender(Sender sender) {
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    s.sender.reset();
+    s.sender.emplace(std::move(sender));
+}
+
+void clear_sender() {
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    s.sender.reset();
+}
+
+bool is_logging_active() {
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    return s.sender.has_value();
+}
+
+bool send_message(LogMessage message) {
+    Sink& s = sink();
+    // Held for the whole send, so sends of different threads are serialised.
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    return s.sender && s.sender->send(std::move(message));
+}
+
+void drain_messages(Receiver& receiver, RunLogger& writer) {
+    while (std::optional<LogMessage> message = receiver.try_receive()) {
+        dispatch(std::move(*message), writer);
+    }
+}
+
+}  // namespace zun::logging

@@ -1,0 +1,365 @@
+#include "forest/fitter.hpp"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "forest/epoch_scaling.hpp"
+#include "grid_tensor/fit.hpp"
+#include "logging/simple.hpp"
+#include "matrix_view.hpp"
+#include "random.hpp"
+#include "stage_predictor.hpp"
+
+namespace zun {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+
+// Uniform features; a target of both signs, wavy in feature 0, linear in
+// feature 1, plus noise.
+struct Problem {
+    std::vector<double> x;  // row-major
+    std::vector<double> y;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    MatrixView x_view() const { return MatrixView::contiguous(x.data(), rows, cols); }
+    VectorView y_view() const { return VectorView::contiguous(y.data(), rows); }
+};
+
+Problem make_problem(std::uint64_t seed, std::size_t rows = 101, std::size_t cols = 4) {
+    std::mt19937_64 engine(seed);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 0.1);
+    Problem p;
+    p.rows = rows;
+    p.cols = cols;
+    p.x.resize(rows * cols);
+    for (double& v : p.x) {
+        v = uniform(engine);
+    }
+    p.y.resize(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        p.y[i] = std::sin(6.0 * p.x[i * cols]) + p.x[i * cols + 1] - 0.5 + noise(engine);
+    }
+    return p;
+}
+
+ZUNBoostedParams boosted_params(std::uint64_t epochs, std::uint64_t n_trees, std::uint64_t n_iter, double alpha,
+                                std::uint64_t seed = 42) {
+    ZUNBoostedParams params;
+    params.epochs = epochs;
+    params.seed = seed;
+    params.log_level = "off";
+    params.sp_params.n_trees = n_trees;
+    params.sp_params.tg_params.n_iter = n_iter;
+    params.sp_params.tg_params.refinement_strategy_params.alpha = alpha;
+    return params;
+}
+
+BoostedFitResult fit(const Problem& p, const ZUNBoostedParams& params) {
+    return fit_boosted(p.x_view(), p.y_view(), params);
+}
+
+double mean_of_squares(const std::vector<double>& values) {
+    double sum = 0.0;
+    for (const double v : values) {
+        sum += v * v;
+    }
+    return sum / static_cast<double>(values.size());
+}
+
+struct ThreadCount {
+    int saved = omp_get_max_threads();
+    ~ThreadCount() { omp_set_num_threads(saved); }
+};
+
+// Standard output while `action` runs; the fit sets the level itself.
+std::string captured_output(const std::function<void()>& action) {
+    ::testing::internal::CaptureStdout();
+    action();
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    logging::set_max_level(logging::Level::Off);
+    return output;
+}
+
+const char* const condition_warning = "[zun::forest::fitter] [WARN] Design matrix of epoch ";
+
+// A row-major matrix of a stage list's columns (f+, -f-, f+, -f-, ...).
+struct Design {
+    std::vector<double> values;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    MatrixView view() const { return MatrixView::contiguous(values.data(), rows, cols); }
+};
+
+Design design_of(const std::vector<StagePredictor>& stages, const Problem& p) {
+    Design d{std::vector<double>(p.rows * 2 * stages.size()), p.rows, 2 * stages.size()};
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        const Components c = compute_f_plus_minus(stages[k].primary_grid_tensor, p.x_view());
+        for (std::size_t i = 0; i < p.rows; ++i) {
+            d.values[i * d.cols + 2 * k] = c.f_plus[i];
+            d.values[i * d.cols + 2 * k + 1] = -c.f_minus[i];
+        }
+    }
+    return d;
+}
+
+TEST(DecayedIterations, RoundsHalvesAwayFromZeroSaturatesAndNeverReachesZero) {
+    struct Case {
+        std::uint64_t n_iter;
+        double decay;
+        std::uint64_t expected;
+    };
+    const std::vector<Case> cases = {
+        {10, 0.5, 5},
+        {5, 0.5, 3},  // 2.5
+        {3, 0.5, 2},  // 1.5
+        {2, 0.5, 1},
+        {1, 0.5, 1},  // 0.5 rounds up to 1
+        {10, 0.24, 2},
+        {10, 0.25, 3},  // 2.5
+        {10, 0.0, 1},
+        {10, 1.0, 10},
+        {1, 1.0, 1},
+        {10, 1.5, 15},
+        {std::uint64_t{1} << 53, 1.0, std::uint64_t{1} << 53},
+        {10, nan, 1},
+        {10, -0.5, 1},
+        {10, -inf, 1},
+        {10, 1e300, most},
+        {10, inf, most},
+        {most, 1.0, most},
+        {most, 2.0, most},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.n_iter << " x " << c.decay);
+        EXPECT_EQ(decayed_iterations(c.n_iter, c.decay), c.expected);
+    }
+}
+
+TEST(DecayedIterations, DecayCompoundsFromEpochToEpoch) {
+    struct Case {
+        double decay;
+        std::vector<std::uint64_t> sequence;
+    };
+    const std::vector<Case> cases = {
+        {0.5, {10, 5, 3, 2, 1, 1}},
+        {0.0, {10, 1, 1, 1}},
+        {1.0, {10, 10, 10, 10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.decay);
+        std::vector<std::uint64_t> sequence = {c.sequence.front()};
+        while (sequence.size() < c.sequence.size()) {
+            sequence.push_back(decayed_iterations(sequence.back(), c.decay));
+        }
+        EXPECT_EQ(sequence, c.sequence);
+    }
+}
+
+TEST(FitBoosted, NoEpochsLeavesTheTargetAsResidual) {
+    const Problem p = make_problem(1, 30);
+    const BoostedFitResult result = fit(p, boosted_params(0, 2, 4, 0.0));
+    EXPECT_TRUE(result.stages.empty());
+    EXPECT_EQ(result.residuals, p.y);
+    EXPECT_EQ(result.y_hat, std::vector<double>(p.rows, 0.0));
+    EXPECT_DOUBLE_EQ(result.error, mean_of_squares(p.y));
+}
+
+TEST(FitBoosted, ModelReproducesTheFitsPredictionsAndResiduals) {
+    const Problem p = make_problem(2);
+    for (const double alpha : {0.0, 1.0}) {
+        SCOPED_TRACE(alpha);
+        const BoostedFitResult result = fit(p, boosted_params(3, 3, 6, alpha));
+        ASSERT_EQ(result.stages.size(), 3u);
+        std::vector<double> model(p.rows, 0.0);
+        for (const StagePredictor& stage : result.stages) {
+            EXPECT_TRUE(stage.scaling_plus.has_value());
+            EXPECT_TRUE(stage.scaling_minus.has_value());
+            ASSERT_TRUE(stage.energy.has_value());
+            const Components c = compute_f_plus_minus(stage.primary_grid_tensor, p.x_view());
+            EXPECT_NEAR(*stage.energy, mean_of_squares(c.f_plus) + mean_of_squares(c.f_minus), 1e-12 * *stage.energy);
+            const std::vector<double> prediction = predict(stage, p.x_view());
+            for (std::size_t i = 0; i < p.rows; ++i) {
+                model[i] += prediction[i];
+            }
+        }
+        // Large cancelling scalings (alpha 0) cost digits in the sum.
+        double scale = 1.0;
+        for (const StagePredictor& stage : result.stages) {
+            scale = std::max({scale, std::abs(*stage.scaling_plus), std::abs(*stage.scaling_minus)});
+        }
+        ASSERT_EQ(result.y_hat.size(), p.rows);
+        ASSERT_EQ(result.residuals.size(), p.rows);
+        for (std::size_t i = 0; i < p.rows; ++i) {
+            EXPECT_NEAR(model[i], result.y_hat[i], 1e-10 * scale) << "row " << i;
+            EXPECT_NEAR(p.y[i] - result.y_hat[i], result.residuals[i], 1e-14 * (1.0 + std::abs(p.y[i])))
+                << "row " << i;
+        }
+        EXPECT_NEAR(result.error, mean_of_squares(result.residuals), 1e-15 * result.error);
+        // Three stages do better than none.
+        EXPECT_LT(result.error, mean_of_squares(p.y));
+    }
+}
+
+TEST(FitBoosted, ScalingsAreTheLeastSquaresFitOfEveryStageAgainstTheTarget) {
+    // The residual of a least-squares fit is orthogonal to every column of the
+    // design matrix: to old stages too (all of them rescaled), and against y,
+    // not the residuals the last stage was fitted on.
+    const Problem p = make_problem(3);
+    const BoostedFitResult result = fit(p, boosted_params(3, 2, 6, 1.0));
+    const Design d = design_of(result.stages, p);
+    const double norm_r = std::sqrt(mean_of_squares(result.residuals) * static_cast<double>(p.rows));
+    for (std::size_t col = 0; col < d.cols; ++col) {
+        double dot = 0.0;
+        double norm = 0.0;
+        for (std::size_t i = 0; i < p.rows; ++i) {
+            dot += d.values[i * d.cols + col] * result.residuals[i];
+            norm += d.values[i * d.cols + col] * d.values[i * d.cols + col];
+        }
+        EXPECT_NEAR(dot, 0.0, 1e-9 * std::sqrt(norm) * norm_r) << "column " << col;
+    }
+}
+
+TEST(FitBoosted, EpochsContinueOneSeedStreamAndFitTheRescaledResiduals) {
+    // Rebuilds two epochs by hand: epoch 0 fits its trees on y with the first
+    // n_trees draws; epoch 1 fits on y minus the epoch-0 least-squares
+    // prediction, with the next draws and the decayed iteration count.
+    const Problem p = make_problem(4, 80, 3);
+    ZUNBoostedParams params = boosted_params(2, 2, 6, 1.0, 1234);
+    params.decay = 0.5;
+    const BoostedFitResult result = fit(p, params);
+    ASSERT_EQ(result.stages.size(), 2u);
+
+    Rng seeds(1234);
+    GridTensorParams tree_params = params.sp_params.tg_params;
+    for (std::size_t t = 0; t < 2; ++t) {
+        SCOPED_TRACE(t);
+        Rng rng(seeds.next_u64());
+        EXPECT_EQ(result.stages[0].grid_tensors[t],
+                  fit_grid_tensor(p.x_view(), p.y_view(), tree_params, rng).grid_tensor);
+    }
+
+    const Design first = design_of({result.stages[0]}, p);
+    const std::optional<EpochScaling> w0 = solve_epoch_scaling(first.view(), p.y_view());
+    ASSERT_TRUE(w0.has_value());
+    const std::vector<double> prediction = apply_scaling_weights(first.view(), w0->weights);
+    std::vector<double> r1(p.rows);
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        r1[i] = p.y[i] - prediction[i];
+    }
+    tree_params.n_iter = 3;
+    for (std::size_t t = 0; t < 2; ++t) {
+        SCOPED_TRACE(t);
+        Rng rng(seeds.next_u64());
+        EXPECT_EQ(result.stages[1].grid_tensors[t],
+                  fit_grid_tensor(p.x_view(), VectorView::contiguous(r1.data(), r1.size()), tree_params, rng)
+                      .grid_tensor);
+    }
+
+    // The last solve covers both stages and sets all four scalings.
+    const Design both = design_of(result.stages, p);
+    const std::optional<EpochScaling> w1 = solve_epoch_scaling(both.view(), p.y_view());
+    ASSERT_TRUE(w1.has_value());
+    ASSERT_EQ(w1->weights.size(), 4u);
+    EXPECT_EQ(result.stages[0].scaling_plus, w1->weights[0]);
+    EXPECT_EQ(result.stages[0].scaling_minus, w1->weights[1]);
+    EXPECT_EQ(result.stages[1].scaling_plus, w1->weights[2]);
+    EXPECT_EQ(result.stages[1].scaling_minus, w1->weights[3]);
+}
+
+TEST(FitBoosted, SameSeedSameModelOtherSeedOtherModel) {
+    const Problem p = make_problem(5);
+    const ZUNBoostedParams params = boosted_params(2, 3, 5, 1.0, 8);
+    const BoostedFitResult first = fit(p, params);
+    const BoostedFitResult again = fit(p, params);
+    EXPECT_EQ(again.stages, first.stages);
+    EXPECT_EQ(again.y_hat, first.y_hat);
+    EXPECT_EQ(again.error, first.error);
+
+    const BoostedFitResult other = fit(p, boosted_params(2, 3, 5, 1.0, 9));
+    EXPECT_NE(other.stages[0].grid_tensors, first.stages[0].grid_tensors);
+}
+
+TEST(FitBoosted, ModelIsTheSameForAnyNumberOfWorkerThreads) {
+    const Problem p = make_problem(6);
+    ZUNBoostedParams params = boosted_params(3, 4, 5, 1.0);
+    params.sp_params.similarity_threshold = 0.3;  // distances in parallel too
+    const ThreadCount restore;
+    omp_set_num_threads(1);
+    const BoostedFitResult one = fit(p, params);
+    omp_set_num_threads(3);
+    const BoostedFitResult three = fit(p, params);
+    EXPECT_EQ(three.stages, one.stages);
+    EXPECT_EQ(three.residuals, one.residuals);
+    EXPECT_EQ(three.y_hat, one.y_hat);
+    EXPECT_EQ(three.error, one.error);
+}
+
+TEST(FitBoosted, IllConditionedScalingsAreReportedAndAlphaOneAvoidsThem) {
+    // With alpha 0 on a target of both signs, each stage's f+ and -f- columns
+    // come out nearly proportional.
+    const Problem p = make_problem(7);
+    struct Case {
+        double alpha;
+        bool warned;
+    };
+    for (const Case c : {Case{0.0, true}, Case{1.0, false}}) {
+        SCOPED_TRACE(c.alpha);
+        ZUNBoostedParams params = boosted_params(4, 3, 6, c.alpha);
+        params.log_level = "warn";
+        const std::string log = captured_output([&] { fit(p, params); });
+        const std::size_t at = log.find(condition_warning);
+        EXPECT_EQ(at != std::string::npos, c.warned) << log;
+        if (at != std::string::npos) {
+            const std::string line = log.substr(at, log.find('\n', at) - at);
+            EXPECT_NE(line.find("condition number"), std::string::npos) << line;
+            EXPECT_NE(line.find("alpha >= 1"), std::string::npos) << line;
+        }
+    }
+}
+
+TEST(FitBoosted, LogLevelStaysInForceAfterTheFit) {
+    const Problem p = make_problem(8, 20);
+    struct Case {
+        const char* text;
+        logging::Level level;
+    };
+    for (const Case& c : {Case{"DEBUG", logging::Level::Debug}, Case{"verbose", logging::Level::Info},
+                          Case{"Off", logging::Level::Off}}) {
+        SCOPED_TRACE(c.text);
+        ZUNBoostedParams params = boosted_params(0, 1, 1, 0.0);
+        params.log_level = c.text;
+        captured_output([&] {
+            fit(p, params);
+            EXPECT_EQ(logging::max_level(), c.level);
+        });
+    }
+}
+
+TEST(FitBoosted, FitWithoutRowsOrWithMismatchedTargetsIsAnError) {
+    const Problem p = make_problem(9, 10);
+    const std::vector<double> none;
+    EXPECT_THROW(fit_boosted(MatrixView(none.data(), 0, 4, 4 * sizeof(double), sizeof(double)),
+                             VectorView(none.data(), 0, sizeof(double)), boosted_params(2, 2, 3, 0.0)),
+                 FitError);
+    EXPECT_THROW(fit_boosted(p.x_view(), VectorView::contiguous(p.y.data(), p.rows - 1), boosted_params(2, 2, 3, 0.0)),
+                 FitError);
+}
+
+}  // namespace
+}  // namespace zun

@@ -1,0 +1,300 @@
+#include "stage_predictor/fitter.hpp"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "grid_tensor.hpp"
+#include "grid_tensor/fit.hpp"
+#include "logging/context.hpp"
+#include "logging/simple.hpp"
+#include "matrix_view.hpp"
+#include "random.hpp"
+#include "stage_predictor.hpp"
+#include "stage_predictor/aggregate_bagged.hpp"
+
+namespace zun {
+namespace {
+
+// Uniform features and a target of both signs with structure in the first two
+// features plus noise.
+struct Problem {
+    std::vector<double> x;  // row-major
+    std::vector<double> r;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    MatrixView x_view() const { return MatrixView::contiguous(x.data(), rows, cols); }
+    VectorView r_view() const { return VectorView::contiguous(r.data(), rows); }
+};
+
+Problem make_problem(std::uint64_t seed, std::size_t rows, std::size_t cols = 3) {
+    std::mt19937_64 engine(seed);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 0.1);
+    Problem p;
+    p.rows = rows;
+    p.cols = cols;
+    p.x.resize(rows * cols);
+    for (double& v : p.x) {
+        v = uniform(engine);
+    }
+    p.r.resize(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        p.r[i] = std::sin(6.0 * p.x[i * cols]) + p.x[i * cols + 1] - 0.5 + noise(engine);
+    }
+    return p;
+}
+
+StagePredictorParams stage_params(std::uint64_t n_trees, double similarity_threshold = 0.0) {
+    StagePredictorParams params;
+    params.n_trees = n_trees;
+    params.similarity_threshold = similarity_threshold;
+    params.tg_params.n_iter = 5;
+    return params;
+}
+
+StageFitResult fit(const Problem& p, const StagePredictorParams& params, std::uint64_t seed = 7) {
+    Rng rng(seed);
+    return fit_stage(p.x_view(), p.r_view(), params, rng, sort_features(p.x_view()));
+}
+
+std::string fit_error(const Problem& p, const StagePredictorParams& params) {
+    try {
+        fit(p, params);
+    } catch (const FitError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+// Restores the worker count however the test ends.
+struct ThreadCount {
+    int saved = omp_get_max_threads();
+    ~ThreadCount() { omp_set_num_threads(saved); }
+};
+
+std::string captured_info(const std::function<void()>& action) {
+    logging::install_simple_logger();
+    logging::set_max_level(logging::Level::Info);
+    ::testing::internal::CaptureStdout();
+    action();
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    logging::set_max_level(logging::Level::Off);
+    return output;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(FitStage, SingleTreeIsTheStageWithItsCoefficientsEnteringTwice) {
+    const Problem p = make_problem(1, 60);
+    const StageFitResult result = fit(p, stage_params(1));
+    const StagePredictor& stage = result.stage;
+
+    ASSERT_EQ(stage.grid_tensors.size(), 1u);
+    const GridTensor& tree = stage.grid_tensors[0];
+    EXPECT_EQ(stage.primary_grid_tensor, tree);
+    EXPECT_EQ(stage.candidate_indices, std::optional(std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(stage.scaling_plus, tree.lambda_plus);
+    EXPECT_EQ(stage.scaling_minus, tree.lambda_minus);
+    EXPECT_FALSE(stage.energy.has_value());
+
+    // lambda+^2 * prod b e^t - lambda-^2 * prod b e^-t, evaluated here from the record.
+    ASSERT_EQ(result.prediction.size(), p.rows);
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        double plus = 1.0;
+        double minus = 1.0;
+        for (std::size_t j = 0; j < p.cols; ++j) {
+            const std::size_t k = interval_of(tree.splits[j], p.x[i * p.cols + j]);
+            plus *= tree.backbone_values[j][k] * std::exp(tree.tilt_values[j][k]);
+            minus *= tree.backbone_values[j][k] * std::exp(-tree.tilt_values[j][k]);
+        }
+        const double expected =
+            tree.lambda_plus * tree.lambda_plus * plus - tree.lambda_minus * tree.lambda_minus * minus;
+        EXPECT_NEAR(result.prediction[i], expected, 1e-12 * (1.0 + std::abs(expected))) << "row " << i;
+    }
+}
+
+TEST(FitStage, StageRecordsEveryTreeAsACandidateInTreeOrder) {
+    const Problem p = make_problem(2, 60);
+    const StageFitResult result = fit(p, stage_params(4));
+    EXPECT_EQ(result.stage.grid_tensors.size(), 4u);
+    EXPECT_EQ(result.stage.candidate_indices, std::optional(std::vector<std::uint64_t>{0, 1, 2, 3}));
+    EXPECT_EQ(result.stage.scaling_plus, result.stage.primary_grid_tensor.lambda_plus);
+    EXPECT_EQ(result.stage.scaling_minus, result.stage.primary_grid_tensor.lambda_minus);
+}
+
+TEST(FitStage, EachTreeIsAStandaloneFitSeededByOneDrawOfTheStageGenerator) {
+    const Problem p = make_problem(3, 80);
+    const StagePredictorParams params = stage_params(3);
+    Rng rng(99);
+    Rng by_hand = rng;
+
+    const StageFitResult result = fit_stage(p.x_view(), p.r_view(), params, rng, sort_features(p.x_view()));
+
+    ASSERT_EQ(result.stage.grid_tensors.size(), 3u);
+    for (std::size_t t = 0; t < 3; ++t) {
+        SCOPED_TRACE(t);
+        Rng tree_rng(by_hand.next_u64());
+        // Without the shared sort: a tree must not depend on it.
+        const FitOutput alone = fit_grid_tensor(p.x_view(), p.r_view(), params.tg_params, tree_rng);
+        EXPECT_EQ(result.stage.grid_tensors[t], alone.grid_tensor);
+    }
+    // Exactly n_trees draws: the next epoch continues where this one stopped.
+    EXPECT_EQ(rng.next_u64(), by_hand.next_u64());
+    // Different generators give different trees, else the draws were not used.
+    EXPECT_NE(result.stage.grid_tensors[0], result.stage.grid_tensors[1]);
+}
+
+TEST(FitStage, CombinedTreeIsTheBaggedAggregationAtOneMinusTheThreshold) {
+    const Problem p = make_problem(4, 90);
+    struct Case {
+        double similarity_threshold;
+        double trim_percentage;
+        std::string fitter_line;
+        std::string selection_text;
+    };
+    const std::vector<Case> cases = {
+        {0.0, 1.0,
+         "[zun::stage_predictor::fitter] [INFO] Using bagged two-tensor aggregation with similarity_threshold=0, "
+         "trim_percentage=1\n",
+         "combining all 5 grids"},
+        {0.3, 0.7,
+         "[zun::stage_predictor::fitter] [INFO] Using bagged two-tensor aggregation with similarity_threshold=0.3, "
+         "trim_percentage=0.7\n",
+         "Selected 4 out of 5 grids (trim_percentage=0.70, keep_count=4)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.similarity_threshold);
+        StageFitResult result;
+        const std::string log = captured_info([&] { result = fit(p, stage_params(5, c.similarity_threshold)); });
+        EXPECT_EQ(result.stage.primary_grid_tensor,
+                  aggregate_bagged(result.stage.grid_tensors, p.x_view(), c.trim_percentage));
+        EXPECT_TRUE(contains(log, c.fitter_line)) << log;
+        EXPECT_TRUE(contains(log, c.selection_text)) << log;
+        EXPECT_TRUE(contains(log, "[zun::stage_predictor::fitter] [INFO] Combined tree grid error: ")) << log;
+    }
+}
+
+TEST(FitStage, ResultIsTheSameForAnyNumberOfWorkerThreads) {
+    // 101 rows and 5 trees divide evenly among none of the thread counts; a
+    // threshold below 1 also runs the pairwise distances in parallel.
+    const Problem p = make_problem(5, 101);
+    const StagePredictorParams params = stage_params(5, 0.5);
+    const ThreadCount restore;
+    std::optional<StageFitResult> first;
+    for (const int threads : {1, 2, 3}) {
+        SCOPED_TRACE(threads);
+        omp_set_num_threads(threads);
+        StageFitResult result = fit(p, params);
+        if (!first) {
+            first = std::move(result);
+            continue;
+        }
+        EXPECT_EQ(result.stage, first->stage);
+        EXPECT_EQ(result.prediction, first->prediction);
+        EXPECT_EQ(result.residuals, first->residuals);
+        EXPECT_EQ(result.error, first->error);
+    }
+}
+
+TEST(FitStage, AggregationMethodIsStoredButDoesNotChangeTheCombination) {
+    const Problem p = make_problem(6, 70);
+    std::optional<StagePredictor> reference;
+    for (const Aggregation method : {Aggregation::Mean, Aggregation::GeometricMean, Aggregation::Combined}) {
+        SCOPED_TRACE(name_of(method));
+        StagePredictorParams params = stage_params(3, 0.4);
+        params.aggregation_method = method;
+        const StagePredictor stage = fit(p, params).stage;
+        EXPECT_EQ(stage.aggregation_method, method);
+        if (!reference) {
+            reference = stage;
+            continue;
+        }
+        EXPECT_EQ(stage.primary_grid_tensor, reference->primary_grid_tensor);
+        EXPECT_EQ(stage.grid_tensors, reference->grid_tensors);
+    }
+}
+
+TEST(FitStage, ResidualsAreTheTargetMinusTheStagePrediction) {
+    const Problem p = make_problem(7, 75);
+    const StageFitResult result = fit(p, stage_params(3));
+    EXPECT_EQ(result.prediction, predict(result.stage, p.x_view()));
+    ASSERT_EQ(result.residuals.size(), p.rows);
+    double squares = 0.0;
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        EXPECT_EQ(result.residuals[i], p.r[i] - result.prediction[i]) << "row " << i;
+        squares += result.residuals[i] * result.residuals[i];
+    }
+    EXPECT_NEAR(result.error, squares / static_cast<double>(p.rows), 1e-14 * result.error);
+}
+
+TEST(FitStage, StridedTargetGivesTheSameStage) {
+    // The residual vector of a caller may be any view, not only a packed one.
+    const Problem p = make_problem(8, 64);
+    std::vector<double> every_other(2 * p.rows, -1e6);
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        every_other[2 * i] = p.r[i];
+    }
+    const VectorView strided(every_other.data(), p.rows, 2 * sizeof(double));
+    Rng rng(7);
+    const StageFitResult result = fit_stage(p.x_view(), strided, stage_params(2), rng, sort_features(p.x_view()));
+    const StageFitResult packed = fit(p, stage_params(2));
+    EXPECT_EQ(result.stage, packed.stage);
+    EXPECT_EQ(result.residuals, packed.residuals);
+}
+
+TEST(FitStage, ImpossibleStagesAreErrors) {
+    const Problem p = make_problem(9, 40);
+    struct Case {
+        const char* name;
+        StagePredictorParams params;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"no trees", stage_params(0), "Cannot aggregate empty grid list"},
+        {"threshold 1 keeps no tree", stage_params(2, 1.0), "Cannot combine empty candidate grids"},
+        {"threshold above 1", stage_params(3, 1.5), "Cannot combine empty candidate grids"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fit_error(p, c.params), c.message);
+    }
+    // A single tree needs no selection, so even threshold 1 fits.
+    EXPECT_EQ(fit_error(p, stage_params(1, 1.0)), "");
+}
+
+TEST(FitStage, NoTrainingRowsIsAnError) {
+    const std::vector<double> none;
+    const MatrixView x(none.data(), 0, 3, 3 * sizeof(double), sizeof(double));
+    const VectorView r(none.data(), 0, sizeof(double));
+    Rng rng(1);
+    EXPECT_THROW(fit_stage(x, r, stage_params(2), rng, nullptr), FitError);
+}
+
+// OpenMP runs tree jobs on the calling thread too; the stage's own events
+// read the caller's epoch after the jobs.
+TEST(FitStage, CallersLoggingContextSurvivesTheTreeJobs) {
+    const Problem p = make_problem(10, 40);
+    const ThreadCount restore;
+    for (const int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        omp_set_num_threads(threads);
+        logging::with_epoch(4, [&] {
+            fit(p, stage_params(3));
+            EXPECT_EQ(logging::current_epoch(), std::optional<std::uint64_t>(4));
+            EXPECT_EQ(logging::current_tree_id(), std::nullopt);
+        });
+    }
+}
+
+}  // namespace
+}  // namespace zun
