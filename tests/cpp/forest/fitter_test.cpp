@@ -1,4 +1,5 @@
 #include "forest/fitter.hpp"
+#include "wavy_problem.hpp"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -27,34 +28,10 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
 
-// Uniform features; a target of both signs, wavy in feature 0, linear in
-// feature 1, plus noise.
-struct Problem {
-    std::vector<double> x;  // row-major
-    std::vector<double> y;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-
-    MatrixView x_view() const { return MatrixView::contiguous(x.data(), rows, cols); }
-    VectorView y_view() const { return VectorView::contiguous(y.data(), rows); }
-};
+using Problem = WavyProblem;
 
 Problem make_problem(std::uint64_t seed, std::size_t rows = 101, std::size_t cols = 4) {
-    std::mt19937_64 engine(seed);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    std::normal_distribution<double> noise(0.0, 0.1);
-    Problem p;
-    p.rows = rows;
-    p.cols = cols;
-    p.x.resize(rows * cols);
-    for (double& v : p.x) {
-        v = uniform(engine);
-    }
-    p.y.resize(rows);
-    for (std::size_t i = 0; i < rows; ++i) {
-        p.y[i] = std::sin(6.0 * p.x[i * cols]) + p.x[i * cols + 1] - 0.5 + noise(engine);
-    }
-    return p;
+    return make_wavy_problem(seed, rows, cols);
 }
 
 ZUNBoostedParams boosted_params(std::uint64_t epochs, std::uint64_t n_trees, std::uint64_t n_iter, double alpha,

@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "grid_tensor.hpp"
+#include "grid_tensor_builder.hpp"
 #include "logging/simple.hpp"
 #include "matrix_view.hpp"
 #include "stage_predictor/combine_grids.hpp"
@@ -23,37 +24,6 @@ namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-struct FeatureValues {
-    std::vector<double> splits;
-    std::vector<double> backbone;
-    std::vector<double> tilt;
-};
-
-// A grid tensor as a fit leaves it, with a scaling other than 1 and counts
-// that are not the training rows', so copies and recomputations both show.
-GridTensor grid_tensor(const std::vector<FeatureValues>& features, double lambda_plus = 1.0,
-                       double lambda_minus = 1.0) {
-    GridTensor result;
-    for (const FeatureValues& feature : features) {
-        std::vector<Interval> intervals;
-        double low = -inf;
-        for (const double split : feature.splits) {
-            intervals.emplace_back(low, split);
-            low = split;
-        }
-        intervals.emplace_back(low, inf);
-        result.splits.push_back(feature.splits);
-        result.observation_counts.emplace_back(intervals.size(), 7);
-        result.intervals.push_back(intervals);
-        result.backbone_values.push_back(feature.backbone);
-        result.tilt_values.push_back(feature.tilt);
-    }
-    result.scaling = 0.5;
-    result.lambda_plus = lambda_plus;
-    result.lambda_minus = lambda_minus;
-    return result;
-}
 
 // Row-major training data that hands out a view.
 struct Data {

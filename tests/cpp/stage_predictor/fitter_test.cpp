@@ -1,4 +1,5 @@
 #include "stage_predictor/fitter.hpp"
+#include "wavy_problem.hpp"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -24,35 +25,9 @@
 namespace zun {
 namespace {
 
-// Uniform features and a target of both signs with structure in the first two
-// features plus noise.
-struct Problem {
-    std::vector<double> x;  // row-major
-    std::vector<double> r;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
+using Problem = WavyProblem;
 
-    MatrixView x_view() const { return MatrixView::contiguous(x.data(), rows, cols); }
-    VectorView r_view() const { return VectorView::contiguous(r.data(), rows); }
-};
-
-Problem make_problem(std::uint64_t seed, std::size_t rows, std::size_t cols = 3) {
-    std::mt19937_64 engine(seed);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    std::normal_distribution<double> noise(0.0, 0.1);
-    Problem p;
-    p.rows = rows;
-    p.cols = cols;
-    p.x.resize(rows * cols);
-    for (double& v : p.x) {
-        v = uniform(engine);
-    }
-    p.r.resize(rows);
-    for (std::size_t i = 0; i < rows; ++i) {
-        p.r[i] = std::sin(6.0 * p.x[i * cols]) + p.x[i * cols + 1] - 0.5 + noise(engine);
-    }
-    return p;
-}
+Problem make_problem(std::uint64_t seed, std::size_t rows) { return make_wavy_problem(seed, rows, 3); }
 
 StagePredictorParams stage_params(std::uint64_t n_trees, double similarity_threshold = 0.0) {
     StagePredictorParams params;
@@ -64,7 +39,7 @@ StagePredictorParams stage_params(std::uint64_t n_trees, double similarity_thres
 
 StageFitResult fit(const Problem& p, const StagePredictorParams& params, std::uint64_t seed = 7) {
     Rng rng(seed);
-    return fit_stage(p.x_view(), p.r_view(), params, rng, sort_features(p.x_view()));
+    return fit_stage(p.x_view(), p.y_view(), params, rng, sort_features(p.x_view()));
 }
 
 std::string fit_error(const Problem& p, const StagePredictorParams& params) {
@@ -138,14 +113,14 @@ TEST(FitStage, EachTreeIsAStandaloneFitSeededByOneDrawOfTheStageGenerator) {
     Rng rng(99);
     Rng by_hand = rng;
 
-    const StageFitResult result = fit_stage(p.x_view(), p.r_view(), params, rng, sort_features(p.x_view()));
+    const StageFitResult result = fit_stage(p.x_view(), p.y_view(), params, rng, sort_features(p.x_view()));
 
     ASSERT_EQ(result.stage.grid_tensors.size(), 3u);
     for (std::size_t t = 0; t < 3; ++t) {
         SCOPED_TRACE(t);
         Rng tree_rng(by_hand.next_u64());
         // Without the shared sort: a tree must not depend on it.
-        const FitOutput alone = fit_grid_tensor(p.x_view(), p.r_view(), params.tg_params, tree_rng);
+        const FitOutput alone = fit_grid_tensor(p.x_view(), p.y_view(), params.tg_params, tree_rng);
         EXPECT_EQ(result.stage.grid_tensors[t], alone.grid_tensor);
     }
     // Exactly n_trees draws: the next epoch continues where this one stopped.
@@ -231,7 +206,7 @@ TEST(FitStage, ResidualsAreTheTargetMinusTheStagePrediction) {
     ASSERT_EQ(result.residuals.size(), p.rows);
     double squares = 0.0;
     for (std::size_t i = 0; i < p.rows; ++i) {
-        EXPECT_EQ(result.residuals[i], p.r[i] - result.prediction[i]) << "row " << i;
+        EXPECT_EQ(result.residuals[i], p.y[i] - result.prediction[i]) << "row " << i;
         squares += result.residuals[i] * result.residuals[i];
     }
     EXPECT_NEAR(result.error, squares / static_cast<double>(p.rows), 1e-14 * result.error);
@@ -242,7 +217,7 @@ TEST(FitStage, StridedTargetGivesTheSameStage) {
     const Problem p = make_problem(8, 64);
     std::vector<double> every_other(2 * p.rows, -1e6);
     for (std::size_t i = 0; i < p.rows; ++i) {
-        every_other[2 * i] = p.r[i];
+        every_other[2 * i] = p.y[i];
     }
     const VectorView strided(every_other.data(), p.rows, 2 * sizeof(double));
     Rng rng(7);
