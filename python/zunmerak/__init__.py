@@ -1,12 +1,13 @@
 """Boosted grid tensor regression for tabular data, as a scikit-learn estimator.
 
 The native model lives in the extension module ``_zunmerak``; this package adds
-the layer users touch: pickling and copying of models, and plots in
-``zunmerak.plotting`` (with the ``plot`` extra).
+the layer users touch: :class:`ZunRegressor`, pickling and copying of models,
+and plots in ``zunmerak.plotting`` (with the ``plot`` extra).
 """
+from ._regressor import ZunRegressor
 from ._serialization import register_pickling as _register_pickling
 from ._version import __version__
 
 _register_pickling()
 
-__all__ = ["__version__"]
+__all__ = ["ZunRegressor", "__version__"]

@@ -1,0 +1,326 @@
+"""The scikit-learn estimator around the native boosted model."""
+from __future__ import annotations
+
+from numbers import Integral, Real
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import check_consistent_length, check_is_fitted, column_or_1d, validate_data
+
+from _zunmerak import ZUN
+
+from ._seed import seed_from_random_state
+from ._serialization import pack_model, unpack_model
+
+# The fit's log levels: 0 off, 1 info, 2 debug, 3 trace.
+_MOST_VERBOSE = 3
+
+
+def _refuse_fit_params(fit_params) -> None:
+    # sample_weight is not declared in fit's signature, so scikit-learn's
+    # meta-estimators (bagging, boosting) see that it is unsupported and do not
+    # pass it; a user who passes it still gets this message.
+    weight = fit_params.pop("sample_weight", None)
+    if weight is not None:
+        raise TypeError("ZunRegressor does not support sample_weight: the fit weighs every sample equally. "
+                        "Repeat or subsample rows to weigh them.")
+    if fit_params:
+        raise TypeError(f"ZunRegressor.fit() got unexpected keyword arguments {sorted(fit_params)}")
+
+
+def _check_finite(values: np.ndarray, name: str, action: str) -> None:
+    bad = ~np.isfinite(values)
+    if not bad.any():
+        return
+    where = np.argwhere(bad)[0]
+    value = values[tuple(where)]
+    position = f"row {where[0]}, column {where[1]}" if values.ndim == 2 else f"index {where[0]}"
+    raise ValueError(f"ZunRegressor cannot {action} missing or infinite values: {name} has "
+                     f"{'NaN' if np.isnan(value) else value} at {position}. Fill them in first, for example with "
+                     "sklearn.impute.SimpleImputer in a Pipeline, or drop those rows.")
+
+
+class ZunRegressor(RegressorMixin, BaseEstimator):
+    """Boosted grid tensor regressor.
+
+    Each boosting stage cuts every feature axis into intervals and predicts the
+    difference of two positive products of per-interval factors; the stages are
+    fitted on the residuals and rescaled jointly by least squares after every
+    epoch. The target is standardised inside the fit and predictions are mapped
+    back, so ``alpha`` has the same effect whatever the scale of ``y``.
+
+    Parameters
+    ----------
+    epochs : int, default=5
+        Number of boosting stages.
+    n_trees : int, default=10
+        Grid tensors fitted per stage; they are merged into one.
+    n_iter : int, default=10
+        Splits each grid tensor aims for in the first stage.
+    decay : float, default=1.0
+        Factor applied to ``n_iter`` from one stage to the next.
+    alpha : float, default=10.0
+        Ridge term of the interval value updates. Values of 1 or more keep the
+        joint rescaling of the stages well-conditioned; 0 lets the two
+        components of a stage move together and the fit become unstable.
+    split_strategy : {"random", "best_split", "top_k"}, default="random"
+        How a grid tensor chooses its next split.
+    split_try : int, default=10
+        Cut positions examined per feature by the "random" strategy.
+    colsample_bytree : float, default=0.8
+        Fraction of the features a "random" split search examines once it
+        samples features.
+    top_k : int, default=10
+        Size of the best-candidate list the "top_k" strategy draws from.
+    must_fill_all_k : bool, default=True
+        Whether the "top_k" strategy proposes no split when it finds fewer
+        than ``top_k`` candidates.
+    min_interval_samples : int, default=1
+        Least number of training samples each side of a cut keeps.
+    min_split_loss : float, default=0.0
+        Least gain a split must reach.
+    refinement_strategy : {"l2", "huber"}, default="l2"
+        Loss of the interval value updates.
+    tilt_tau : float, default=0.01
+        Quadratic coupling of the two components' updates.
+    tilt_rho : float, default=0.0
+        Absolute-value penalty on the difference of the two components' updates.
+    similarity_threshold : float, default=0.0
+        Share of each stage's trees left out of the merge, those farthest
+        from the medoid tree.
+    random_state : int, RandomState instance, Generator or None, default=None
+        Seed of the fit. An int in [0, 2**64) is the seed itself; None, a
+        ``RandomState`` or a ``Generator`` gives a seed drawn from it.
+    verbose : int, default=0
+        Console log level of the fit: 0 silent, 1 info, 2 debug, 3 trace.
+
+    Attributes
+    ----------
+    model_ : _zunmerak.ZUN
+        The fitted model; it predicts standardised targets
+        (``model_.predict(X) * y_scale_ + y_mean_`` is :meth:`predict`).
+    n_stages_ : int
+        Number of stages of ``model_``.
+    train_error_ : ndarray of shape (n_stages_,)
+        Mean squared error on the training data of the model's first
+        ``k + 1`` stages, in the units of ``y``. All stages are rescaled after
+        every epoch, so this is the final model truncated, and its last entry
+        is the final training error.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Spread of each feature's backbone and tilt factors over the training
+        data, weighted by the stages' energies, normalised to sum to 1 (all
+        zeros when no factor varies).
+    y_mean_ : float
+        Mean of the training targets.
+    y_scale_ : float
+        Standard deviation of the training targets (1 when they are constant).
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of the features seen during fit, when ``X`` has string column names.
+
+    Examples
+    --------
+    >>> from sklearn.datasets import load_diabetes
+    >>> from zunmerak import ZunRegressor
+    >>> X, y = load_diabetes(return_X_y=True)
+    >>> model = ZunRegressor(epochs=3, n_iter=5, random_state=0).fit(X, y)
+    >>> model.predict(X[:2]).shape
+    (2,)
+    """
+
+    _parameter_constraints: dict = {
+        "epochs": [Interval(Integral, 1, None, closed="left")],
+        "n_trees": [Interval(Integral, 1, None, closed="left")],
+        "n_iter": [Interval(Integral, 1, None, closed="left")],
+        "decay": [Interval(Real, 0, None, closed="left")],
+        "alpha": [Interval(Real, 0, None, closed="left")],
+        "split_strategy": [StrOptions({"random", "best_split", "top_k"})],
+        "split_try": [Interval(Integral, 1, None, closed="left")],
+        "colsample_bytree": [Interval(Real, 0, 1, closed="both")],
+        "top_k": [Interval(Integral, 1, None, closed="left")],
+        "must_fill_all_k": ["boolean"],
+        "min_interval_samples": [Interval(Integral, 1, None, closed="left")],
+        "min_split_loss": [Interval(Real, 0, None, closed="left")],
+        "refinement_strategy": [StrOptions({"l2", "huber"})],
+        "tilt_tau": [Interval(Real, 0, None, closed="left")],
+        "tilt_rho": [Interval(Real, 0, None, closed="left")],
+        # 1 or more would leave a stage no tree to merge.
+        "similarity_threshold": [Interval(Real, 0, 1, closed="left")],
+        "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
+                         np.random.RandomState, np.random.Generator],
+        "verbose": ["verbose"],
+    }
+
+    def __init__(
+        self,
+        *,
+        epochs=5,
+        n_trees=10,
+        n_iter=10,
+        decay=1.0,
+        alpha=10.0,
+        split_strategy="random",
+        split_try=10,
+        colsample_bytree=0.8,
+        top_k=10,
+        must_fill_all_k=True,
+        min_interval_samples=1,
+        min_split_loss=0.0,
+        refinement_strategy="l2",
+        tilt_tau=0.01,
+        tilt_rho=0.0,
+        similarity_threshold=0.0,
+        random_state=None,
+        verbose=0,
+    ):
+        self.epochs = epochs
+        self.n_trees = n_trees
+        self.n_iter = n_iter
+        self.decay = decay
+        self.alpha = alpha
+        self.split_strategy = split_strategy
+        self.split_try = split_try
+        self.colsample_bytree = colsample_bytree
+        self.top_k = top_k
+        self.must_fill_all_k = must_fill_all_k
+        self.min_interval_samples = min_interval_samples
+        self.min_split_loss = min_split_loss
+        self.refinement_strategy = refinement_strategy
+        self.tilt_tau = tilt_tau
+        self.tilt_rho = tilt_rho
+        self.similarity_threshold = similarity_threshold
+        self.random_state = random_state
+        self.verbose = verbose
+
+    def _fit_arguments(self, seed: int) -> dict:
+        """Keyword arguments of ``ZUN.fit`` for this estimator's parameters."""
+        return dict(
+            epochs=self.epochs,
+            n_trees=self.n_trees,
+            n_iter=self.n_iter,
+            decay=self.decay,
+            alpha=self.alpha,
+            split_strategy=self.split_strategy,
+            split_try=self.split_try,
+            colsample_bytree=self.colsample_bytree,
+            top_k=self.top_k,
+            must_fill_all_k=bool(self.must_fill_all_k),
+            min_interval_samples=self.min_interval_samples,
+            min_split_loss=self.min_split_loss,
+            refinement_strategy=self.refinement_strategy,
+            tilt_tau=self.tilt_tau,
+            tilt_rho=self.tilt_rho,
+            similarity_threshold=self.similarity_threshold,
+            seed=seed,
+            verbosity=min(int(self.verbose), _MOST_VERBOSE),
+        )
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(self, X, y, **fit_params):
+        """Fit the boosted model.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data; converted once to C-ordered float64.
+        y : array-like of shape (n_samples,)
+            Target values.
+        **fit_params : dict
+            Accepted only to refuse ``sample_weight`` with a clear message.
+
+        Returns
+        -------
+        self : ZunRegressor
+            The fitted estimator.
+
+        Raises
+        ------
+        ValueError
+            If ``X`` or ``y`` holds NaN or infinite values, or has a wrong shape.
+        TypeError
+            If ``sample_weight`` or another fit parameter is given.
+        """
+        _refuse_fit_params(dict(fit_params))
+        # X and y are validated separately because the combined check refuses
+        # non-finite y with a message that does not say what to do.
+        X, y = validate_data(self, X, y, validate_separately=(
+            dict(dtype=np.float64, order="C", ensure_all_finite=False),
+            dict(dtype=np.float64, ensure_2d=False, ensure_all_finite=False),
+        ))
+        check_consistent_length(X, y)
+        y = column_or_1d(y, warn=True)
+        _check_finite(X, "X", "fit")
+        _check_finite(y, "y", "fit")
+        self.y_mean_ = float(np.mean(y))
+        spread = float(np.std(y))
+        self.y_scale_ = spread if spread > 0 else 1.0
+        standardised = (y - self.y_mean_) / self.y_scale_
+
+        model, _ = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)))
+        self.model_ = model
+        self.n_stages_ = len(model.stage_predictors)
+        self.train_error_ = self._staged_training_error(X, standardised)
+        self.feature_importances_ = self._normalised_importance(X)
+        return self
+
+    def _staged_training_error(self, X: np.ndarray, standardised: np.ndarray) -> np.ndarray:
+        cumulative = np.zeros_like(standardised)
+        errors = np.empty(self.n_stages_)
+        for k, stage in enumerate(self.model_.stage_predictors):
+            cumulative += stage.predict(X)
+            errors[k] = np.mean((standardised - cumulative) ** 2)
+        return errors * self.y_scale_**2
+
+    def _normalised_importance(self, X: np.ndarray) -> np.ndarray:
+        backbone, tilt, _ = self.model_.compute_aggregated_feature_importance(X)
+        importance = backbone + tilt
+        total = importance.sum()
+        return importance / total if total > 0 else np.zeros_like(importance)
+
+    def predict(self, X):
+        """Predict targets for ``X``.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples, with the columns (and names) seen during fit.
+
+        Returns
+        -------
+        y : ndarray of shape (n_samples,)
+            Predicted values.
+        """
+        check_is_fitted(self)
+        X = validate_data(self, X, dtype=np.float64, ensure_all_finite=False, reset=False)
+        _check_finite(X, "X", "predict from")
+        return self.model_.predict(X) * self.y_scale_ + self.y_mean_
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        # Dense, finite input only: the grid needs ordered values in every cell.
+        tags.input_tags.allow_nan = False
+        tags.input_tags.sparse = False
+        return tags
+
+    def __getstate__(self):
+        # The native model cannot be pickled itself; its file bytes travel in an
+        # envelope that also names the parameters and features.
+        state = dict(super().__getstate__())
+        model = state.pop("model_", None)
+        if model is not None:
+            names = state.get("feature_names_in_")
+            state["_model_envelope"] = pack_model(model, {
+                "kind": type(self).__name__,
+                "params": self.get_params(deep=False),
+                "feature_names": None if names is None else list(names),
+            })
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        envelope = state.pop("_model_envelope", None)
+        if envelope is not None:
+            state["model_"] = unpack_model(envelope)
+        super().__setstate__(state)

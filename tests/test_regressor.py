@@ -1,0 +1,238 @@
+"""ZunRegressor as a scikit-learn estimator: checks, input forms, errors, fitted attributes, copies."""
+import copy
+import pickle
+
+import numpy as np
+import pytest
+from sklearn.base import clone
+from sklearn.impute import SimpleImputer
+from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.pipeline import make_pipeline
+from sklearn.utils._param_validation import InvalidParameterError
+from sklearn.utils.estimator_checks import check_param_validation, parametrize_with_checks
+
+from _zunmerak import ZUN
+from zunmerak import ZunRegressor
+from zunmerak._serialization import model_to_bytes, read_envelope
+
+pd = pytest.importorskip("pandas")
+
+SMALL = dict(epochs=2, n_trees=3, n_iter=4)
+
+
+def small(**params):
+    return ZunRegressor(**{**SMALL, "random_state": 0, **params})
+
+
+def expected_failed_checks(estimator):
+    # Every check passes. sample_weight checks are not run: fit does not
+    # declare sample_weight, so scikit-learn knows it is unsupported.
+    return {}
+
+
+@parametrize_with_checks([small()], expected_failed_checks=expected_failed_checks, xfail_strict=True)
+def test_scikit_learn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+def test_invalid_parameters_are_refused_at_fit():
+    # Runs the parameter check of every entry of _parameter_constraints.
+    check_param_validation("ZunRegressor", small())
+
+
+@pytest.mark.parametrize("params, message", [
+    ({"epochs": 0}, "'epochs' parameter .* must be an int in the range \\[1, inf\\)"),
+    ({"colsample_bytree": 1.5}, "'colsample_bytree' parameter .* range \\[0.0, 1.0\\]"),
+    ({"similarity_threshold": 1.0}, "'similarity_threshold' parameter .* range \\[0.0, 1.0\\)"),
+    ({"split_strategy": "Random"}, "'split_strategy' parameter .* must be a str among"),
+    ({"random_state": -1}, "'random_state' parameter"),
+    ({"random_state": 2**64}, "'random_state' parameter"),
+])
+def test_out_of_range_parameters_name_the_parameter(params, message):
+    X = np.arange(20.0).reshape(10, 2)
+    with pytest.raises(InvalidParameterError, match=message):
+        small(**params).fit(X, X[:, 0])
+
+
+# ---------------------------------------------------------------------------
+# Input forms: small integers are exact in every dtype, so every form must give
+# the very same model.
+
+@pytest.fixture(scope="module")
+def integer_data():
+    rng = np.random.default_rng(2)
+    X = rng.integers(0, 40, size=(80, 3))
+    y = 3 * X[:, 0] - 2 * X[:, 1] + (X[:, 2] % 7)
+    return X, y
+
+
+INPUT_FORMS = {
+    "float64 C": lambda X, y: (np.ascontiguousarray(X, dtype=np.float64), y.astype(np.float64)),
+    "int64": lambda X, y: (X.astype(np.int64), y.astype(np.int64)),
+    "int32 and float32": lambda X, y: (X.astype(np.float32), y.astype(np.int32)),
+    "Fortran order": lambda X, y: (np.asfortranarray(X, dtype=np.float64), y.astype(np.float64)),
+    "strided view": lambda X, y: (np.repeat(X.astype(np.float64), 2, axis=1)[:, ::2], y[::-1].astype(float)[::-1]),
+    "lists": lambda X, y: (X.tolist(), y.tolist()),
+    "pandas": lambda X, y: (pd.DataFrame(X, columns=["a", "b", "c"]), pd.Series(y, name="target")),
+}
+
+
+@pytest.mark.parametrize("form", list(INPUT_FORMS))
+def test_every_input_form_gives_the_same_model(integer_data, form):
+    reference = small().fit(*INPUT_FORMS["float64 C"](*integer_data))
+    X, y = INPUT_FORMS[form](*integer_data)
+    fitted = small().fit(X, y)
+    assert fitted.n_features_in_ == 3
+    assert model_to_bytes(fitted.model_) == model_to_bytes(reference.model_)
+    np.testing.assert_array_equal(fitted.predict(X), reference.predict(integer_data[0].astype(float)))
+
+
+def test_dataframe_keeps_feature_names_and_predict_checks_them(integer_data):
+    X, y = INPUT_FORMS["pandas"](*integer_data)
+    fitted = small().fit(X, y)
+    assert list(fitted.feature_names_in_) == ["a", "b", "c"]
+    with pytest.raises(ValueError, match="The feature names should match those that were passed during fit"):
+        fitted.predict(X[["b", "a", "c"]])
+    with pytest.raises(ValueError, match="Feature names seen at fit time, yet now missing:\n- c"):
+        fitted.predict(X[["a", "b"]])
+    unnamed = small().fit(X.to_numpy(), y)
+    with pytest.raises(ValueError, match="X has 2 features, but ZunRegressor is expecting 3 features"):
+        unnamed.predict(X.to_numpy()[:, :2])
+
+
+@pytest.mark.parametrize("action, row, column, value, message", [
+    ("fit", 3, 1, np.nan, "cannot fit missing or infinite values: X has NaN at row 3, column 1"),
+    ("fit", 0, 2, -np.inf, "cannot fit missing or infinite values: X has -inf at row 0, column 2"),
+    ("fit", 5, None, np.nan, "cannot fit missing or infinite values: y has NaN at index 5"),
+    ("fit", 7, None, np.inf, "cannot fit missing or infinite values: y has inf at index 7"),
+    ("predict", 2, 0, np.nan, "cannot predict from missing or infinite values: X has NaN at row 2, column 0"),
+])
+def test_missing_values_are_refused_with_advice(integer_data, action, row, column, value, message):
+    X, y = (a.astype(np.float64) for a in integer_data)
+    fitted = small().fit(X, y)
+    if column is None:
+        y[row] = value
+    else:
+        X[row, column] = value
+    with pytest.raises(ValueError, match=message) as error:
+        fitted.predict(X) if action == "predict" else small().fit(X, y)
+    assert "SimpleImputer" in str(error.value)
+
+
+def test_sample_weight_and_unknown_fit_parameters_are_refused(integer_data):
+    X, y = integer_data
+    with pytest.raises(TypeError, match="does not support sample_weight"):
+        small().fit(X, y, sample_weight=np.ones(len(y)))
+    with pytest.raises(TypeError, match=r"unexpected keyword arguments \['eval_set'\]"):
+        small().fit(X, y, eval_set=(X, y))
+    np.testing.assert_array_equal(small().fit(X, y, sample_weight=None).predict(X), small().fit(X, y).predict(X))
+
+
+def test_an_imputer_in_a_pipeline_handles_missing_values():
+    rng = np.random.default_rng(4)
+    X = rng.uniform(size=(300, 3))
+    y = 4 * X[:, 0] + np.sin(6 * X[:, 1])
+    X[rng.uniform(size=X.shape) < 0.05] = np.nan
+    scores = cross_val_score(make_pipeline(SimpleImputer(), small(epochs=3)), X, y, cv=3)
+    assert scores.shape == (3,) and scores.min() > 0.5
+
+
+def test_grid_search_tunes_estimator_parameters(integer_data):
+    X, y = integer_data
+    search = GridSearchCV(small(), {"alpha": [1.0, 10.0], "n_iter": [2, 4]}, cv=2).fit(X, y)
+    assert search.best_params_["alpha"] in (1.0, 10.0) and search.best_estimator_.n_stages_ == 2
+
+
+# ---------------------------------------------------------------------------
+# Fitted attributes.
+
+@pytest.fixture(scope="module")
+def one_feature_matters():
+    rng = np.random.default_rng(6)
+    X = rng.uniform(size=(400, 4))
+    y = 100 + 30 * np.sin(5 * X[:, 2]) + rng.normal(scale=0.5, size=400)
+    return X, y
+
+
+def test_fitted_attributes(one_feature_matters):
+    X, y = one_feature_matters
+    fitted = small(epochs=4, n_iter=6).fit(X, y)
+    assert isinstance(fitted.model_, ZUN)
+    assert fitted.n_stages_ == 4 == len(fitted.model_.stage_predictors)
+    assert fitted.feature_importances_.shape == (4,)
+    assert fitted.feature_importances_.sum() == pytest.approx(1.0, rel=1e-12)
+    assert np.argmax(fitted.feature_importances_) == 2
+    assert fitted.train_error_.shape == (4,)
+    np.testing.assert_allclose(fitted.train_error_[-1], np.mean((y - fitted.predict(X)) ** 2), rtol=1e-9)
+    assert fitted.train_error_[-1] < 0.1 * np.var(y)
+    assert fitted.y_mean_ == pytest.approx(np.mean(y)) and fitted.y_scale_ == pytest.approx(np.std(y))
+
+
+def test_predictions_follow_the_scale_of_y(one_feature_matters):
+    # Standardising y makes the fit blind to its scale: a power of two scales
+    # every intermediate value exactly.
+    X, y = one_feature_matters
+    base = small().fit(X, y)
+    scaled = small().fit(X, 1024.0 * y)
+    assert model_to_bytes(scaled.model_) == model_to_bytes(base.model_)
+    np.testing.assert_array_equal(scaled.predict(X), 1024.0 * base.predict(X))
+    np.testing.assert_array_equal(scaled.train_error_, 1024.0**2 * base.train_error_)
+
+
+def test_constant_target_is_predicted_exactly():
+    X = np.random.default_rng(8).uniform(size=(40, 2))
+    fitted = small().fit(X, np.full(40, -3.5))
+    np.testing.assert_array_equal(fitted.predict(X), np.full(40, -3.5))
+    np.testing.assert_array_equal(fitted.train_error_, np.zeros(2))
+
+
+# ---------------------------------------------------------------------------
+# Seeds.
+
+def model_file(random_state, data):
+    return model_to_bytes(small(random_state=random_state).fit(*data).model_)
+
+
+def test_random_state_maps_onto_the_seed(one_feature_matters):
+    data = one_feature_matters
+    assert model_file(7, data) == model_file(7, data) != model_file(8, data)
+    assert model_file(2**64 - 1, data) != model_file(2**64 - 2, data)
+    for make in (np.random.default_rng, np.random.RandomState):
+        assert model_file(make(3), data) == model_file(make(3), data)
+        shared = make(3)
+        assert model_file(shared, data) != model_file(shared, data)
+    assert model_file(None, data) != model_file(None, data)
+
+
+# ---------------------------------------------------------------------------
+# Copies.
+
+@pytest.mark.parametrize("round_trip", [
+    lambda fitted, X, y: pickle.loads(pickle.dumps(fitted)),
+    lambda fitted, X, y: copy.deepcopy(fitted),
+    lambda fitted, X, y: clone(fitted).fit(X, y),
+], ids=["pickle", "deepcopy", "clone and refit"])
+def test_copies_predict_identically(integer_data, round_trip):
+    X, y = INPUT_FORMS["pandas"](*integer_data)
+    fitted = small().fit(X, y)
+    restored = round_trip(fitted, X, y)
+    assert restored is not fitted and restored.model_ is not fitted.model_
+    np.testing.assert_array_equal(restored.predict(X), fitted.predict(X))
+    assert list(restored.feature_names_in_) == ["a", "b", "c"]
+    np.testing.assert_array_equal(restored.feature_importances_, fitted.feature_importances_)
+
+
+def test_pickled_estimator_carries_parameters_and_feature_names_in_its_envelope(integer_data):
+    X, y = INPUT_FORMS["pandas"](*integer_data)
+    fitted = small().fit(X, y)
+    state = fitted.__getstate__()
+    assert "model_" not in state
+    envelope = read_envelope(state["_model_envelope"])
+    assert envelope.metadata == {"kind": "ZunRegressor", "params": fitted.get_params(), "feature_names": ["a", "b", "c"]}
+    assert envelope.model_bytes == model_to_bytes(fitted.model_)
+    assert "_model_envelope" not in pickle.loads(pickle.dumps(fitted)).__dict__
+
+
+def test_unfitted_estimator_pickles_without_a_model():
+    restored = pickle.loads(pickle.dumps(small(alpha=3.0)))
+    assert restored.get_params() == small(alpha=3.0).get_params() and not hasattr(restored, "model_")
