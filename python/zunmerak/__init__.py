@@ -2,12 +2,14 @@
 
 The native model lives in the extension module ``_zunmerak``; this package adds
 the layer users touch: :class:`ZunRegressor`, pickling and copying of models,
-and plots in ``zunmerak.plotting`` (with the ``plot`` extra).
+:func:`partial_dependence` in scikit-learn's layout, and plots in
+``zunmerak.plotting`` (with the ``plot`` extra).
 """
+from ._partial_dependence import partial_dependence
 from ._regressor import ZunRegressor
 from ._serialization import register_pickling as _register_pickling
 from ._version import __version__
 
 _register_pickling()
 
-__all__ = ["ZunRegressor", "__version__"]
+__all__ = ["ZunRegressor", "partial_dependence", "__version__"]

@@ -292,10 +292,19 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         y : ndarray of shape (n_samples,)
             Predicted values.
         """
+        X = self._validate_query(X, "predict from")
+        return self._in_target_units(self.model_.predict(X))
+
+    def _validate_query(self, X, action: str) -> np.ndarray:
+        """Check ``X`` against the fitted features; C-ordered float64 without missing values."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float64, ensure_all_finite=False, reset=False)
-        _check_finite(X, "X", "predict from")
-        return self.model_.predict(X) * self.y_scale_ + self.y_mean_
+        X = validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite=False, reset=False)
+        _check_finite(X, "X", action)
+        return X
+
+    def _in_target_units(self, standardised):
+        """Map outputs of ``model_`` (standardised targets) back to the units of ``y``."""
+        return standardised * self.y_scale_ + self.y_mean_
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
