@@ -162,10 +162,17 @@ def test_fitted_attributes(one_feature_matters):
     assert fitted.feature_importances_.shape == (4,)
     assert fitted.feature_importances_.sum() == pytest.approx(1.0, rel=1e-12)
     assert np.argmax(fitted.feature_importances_) == 2
-    assert fitted.train_error_.shape == (4,)
-    np.testing.assert_allclose(fitted.train_error_[-1], np.mean((y - fitted.predict(X)) ** 2), rtol=1e-9)
     assert fitted.train_error_[-1] < 0.1 * np.var(y)
     assert fitted.y_mean_ == pytest.approx(np.mean(y)) and fitted.y_scale_ == pytest.approx(np.std(y))
+
+
+def test_training_error_of_each_epoch_is_that_of_a_fit_that_stops_there(one_feature_matters):
+    # Every epoch rescales all stages so far, so the final model cut after k
+    # stages is not the model of epoch k; a fit with k epochs is.
+    X, y = one_feature_matters
+    fitted = small(epochs=4, n_iter=6).fit(X, y)
+    stopped = [np.mean((y - small(epochs=k, n_iter=6).fit(X, y).predict(X)) ** 2) for k in range(1, 5)]
+    np.testing.assert_allclose(fitted.train_error_, stopped, rtol=1e-9)
 
 
 def test_predictions_follow_the_scale_of_y(one_feature_matters):

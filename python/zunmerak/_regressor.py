@@ -10,6 +10,7 @@ from sklearn.utils.validation import check_consistent_length, check_is_fitted, c
 
 from _zunmerak import ZUN
 
+from ._epoch_errors import epoch_training_errors
 from ._seed import seed_from_random_state
 from ._serialization import pack_model, unpack_model
 
@@ -103,10 +104,9 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     n_stages_ : int
         Number of stages of ``model_``.
     train_error_ : ndarray of shape (n_stages_,)
-        Mean squared error on the training data of the model's first
-        ``k + 1`` stages, in the units of ``y``. All stages are rescaled after
-        every epoch, so this is the final model truncated, and its last entry
-        is the final training error.
+        Mean squared error on the training data after each epoch, in the
+        units of ``y``: entry e is the training error of a fit with ``e + 1``
+        epochs. The last entry is the final model's training error.
     feature_importances_ : ndarray of shape (n_features_in_,)
         Spread of each feature's backbone and tilt factors over the training
         data, weighted by the stages' energies, normalised to sum to 1 (all
@@ -261,17 +261,9 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         model, _ = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)))
         self.model_ = model
         self.n_stages_ = len(model.stage_predictors)
-        self.train_error_ = self._staged_training_error(X, standardised)
+        self.train_error_ = epoch_training_errors(model, X, standardised) * self.y_scale_**2
         self.feature_importances_ = self._normalised_importance(X)
         return self
-
-    def _staged_training_error(self, X: np.ndarray, standardised: np.ndarray) -> np.ndarray:
-        cumulative = np.zeros_like(standardised)
-        errors = np.empty(self.n_stages_)
-        for k, stage in enumerate(self.model_.stage_predictors):
-            cumulative += stage.predict(X)
-            errors[k] = np.mean((standardised - cumulative) ** 2)
-        return errors * self.y_scale_**2
 
     def _normalised_importance(self, X: np.ndarray) -> np.ndarray:
         backbone, tilt, _ = self.model_.compute_aggregated_feature_importance(X)
