@@ -123,11 +123,17 @@ def partial_dependence(estimator, X, features, *, grid_resolution=100, percentil
     """
     if not isinstance(estimator, ZunRegressor):
         raise TypeError(f"partial_dependence needs a ZunRegressor, got {type(estimator).__name__}")
+    X = estimator._validate_query(X, "compute partial dependence from")
+    return partial_dependence_of_columns(estimator, X, feature_indices(estimator, features),
+                                         grid_resolution=grid_resolution, percentiles=percentiles, kind=kind)
+
+
+def partial_dependence_of_columns(estimator: ZunRegressor, X: np.ndarray, indices: list, *, grid_resolution,
+                                  percentiles, kind) -> Bunch:
+    """:func:`partial_dependence` for data already validated by the estimator and column indices."""
     if kind not in _KINDS:
         raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
     _check_grid_settings(grid_resolution, percentiles)
-    X = estimator._validate_query(X, "compute partial dependence from")
-    indices = feature_indices(estimator, features)
     grid_values = [grid_axis(X[:, index], grid_resolution, percentiles) for index in indices]
     grid = cartesian(grid_values)
     shape = tuple(len(values) for values in grid_values)

@@ -1,0 +1,198 @@
+"""Plots of a fitted ZunRegressor: importances, partial dependence, factors.
+
+Needs matplotlib, installed with ``pip install 'zunmerak[plot]'``. Every
+function draws on the Axes it is given (or on a new figure) and returns them.
+"""
+from __future__ import annotations
+
+from numbers import Integral
+
+import numpy as np
+from sklearn.utils.validation import check_is_fitted
+
+from ._partial_dependence import feature_indices, partial_dependence_of_columns
+
+__all__ = ["plot_importance", "plot_partial_dependence", "plot_factors"]
+
+
+def _pyplot():
+    # Imported on use, so that zunmerak itself never needs matplotlib.
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as error:
+        raise ImportError("zunmerak.plotting needs matplotlib; install it with: pip install 'zunmerak[plot]'") \
+            from error
+    return plt
+
+
+def _feature_names(estimator) -> list:
+    names = getattr(estimator, "feature_names_in_", None)
+    if names is None:
+        return [f"x{index}" for index in range(estimator.n_features_in_)]
+    return [str(name) for name in names]
+
+
+def _axes_for(ax, count: int, plt, **subplots) -> np.ndarray:
+    if ax is None:
+        _, axes = plt.subplots(1, count, squeeze=False, figsize=(4.5 * count, 3.5), **subplots)
+        return axes.ravel()
+    axes = np.ravel(np.asarray(ax, dtype=object))
+    if axes.size != count:
+        raise ValueError(f"ax must hold {count} Axes, one per panel, got {axes.size}")
+    return axes
+
+
+def plot_importance(estimator, ax=None, max_num_features=None):
+    """Horizontal bars of ``feature_importances_``, largest at the top.
+
+    Parameters
+    ----------
+    estimator : ZunRegressor
+        A fitted estimator.
+    ax : matplotlib Axes, default=None
+        Axes to draw on; a new figure when None.
+    max_num_features : int, default=None
+        Show only this many of the most important features; all when None.
+
+    Returns
+    -------
+    ax : matplotlib Axes
+    """
+    plt = _pyplot()
+    check_is_fitted(estimator)
+    if max_num_features is not None and (not isinstance(max_num_features, Integral) or max_num_features < 1):
+        raise ValueError(f"max_num_features must be a positive int or None, got {max_num_features!r}")
+    importance = estimator.feature_importances_
+    order = np.argsort(-importance, kind="stable")[:max_num_features]
+    names = _feature_names(estimator)
+    ax = _axes_for(ax, 1, plt)[0]
+    positions = np.arange(order.size)[::-1]
+    ax.barh(positions, importance[order], height=0.6, align="center")
+    ax.set_yticks(positions, [names[index] for index in order])
+    ax.set_xlabel("Importance (share of the total)")
+    ax.set_ylabel("Feature")
+    ax.set_title("Feature importance")
+    return ax
+
+
+def _even_rows(count: int, limit: int) -> np.ndarray:
+    # Evenly spread rows keep the picture reproducible without a seed.
+    if count <= limit:
+        return np.arange(count)
+    return np.unique(np.linspace(0, count - 1, num=limit).round().astype(np.intp))
+
+
+def plot_partial_dependence(estimator, X, features, kind="both", ax=None, *, centered=False, grid_resolution=100,
+                            percentiles=(0.05, 0.95), max_ice_lines=100):
+    """Partial dependence (PD) and ICE curves of single features, with a rug of the data.
+
+    Parameters
+    ----------
+    estimator : ZunRegressor
+        A fitted estimator.
+    X : array-like of shape (n_samples, n_features)
+        Data the curves are computed on (see :func:`zunmerak.partial_dependence`).
+    features : int, str or sequence of int or str
+        One feature, or several features each drawn on its own Axes.
+    kind : {"average", "individual", "both"}, default="both"
+        Draw the PD line, the ICE lines or both.
+    ax : matplotlib Axes or sequence of Axes, default=None
+        One Axes per feature; a new figure with a row of Axes when None.
+    centered : bool, default=False
+        Start every curve at 0 at the first grid value.
+    grid_resolution : int, default=100
+        Grid values per feature.
+    percentiles : tuple of float, default=(0.05, 0.95)
+        Percentiles of each feature that bound its grid.
+    max_ice_lines : int, default=100
+        Largest number of ICE lines drawn, from rows spread evenly over ``X``.
+
+    Returns
+    -------
+    ax : matplotlib Axes, or ndarray of Axes when ``features`` is a sequence
+    """
+    plt = _pyplot()
+    if not isinstance(max_ice_lines, Integral) or max_ice_lines < 1:
+        raise ValueError(f"max_ice_lines must be a positive int, got {max_ice_lines!r}")
+    data = estimator._validate_query(X, "compute partial dependence from")
+    single = isinstance(features, (str, Integral))
+    indices = feature_indices(estimator, features)
+    names = _feature_names(estimator)
+    axes = _axes_for(ax, len(indices), plt)
+    for index, axis in zip(indices, axes):
+        result = partial_dependence_of_columns(estimator, data, [index], grid_resolution=grid_resolution,
+                                              percentiles=percentiles, kind=kind)
+        grid = result.grid_values[0]
+        if "individual" in result:
+            curves = result.individual[0, _even_rows(data.shape[0], max_ice_lines)]
+            for curve in curves - curves[:, :1] if centered else curves:
+                axis.plot(grid, curve, color="tab:blue", alpha=0.25, linewidth=0.6)
+        if "average" in result:
+            average = result.average[0]
+            axis.plot(grid, average - average[0] if centered else average, color="tab:orange", linewidth=2.5,
+                      label="average")
+        axis.vlines(data[:, index], 0, 0.04, transform=axis.get_xaxis_transform(), colors="black", alpha=0.3,
+                    linewidth=0.5)
+        axis.set_xlabel(names[index])
+        axis.set_ylabel("Partial dependence")
+    return axes[0] if single else axes
+
+
+def _step_points(splits, values, low: float, high: float):
+    """x and y of a step function: value k holds from cut k (or ``low``) on."""
+    values = np.asarray(values, dtype=np.float64)
+    levels = values[np.minimum(np.arange(len(splits) + 1), values.size - 1)]
+    return np.concatenate([[low], splits, [high]]), np.append(levels, levels[-1])
+
+
+def plot_factors(estimator, feature, ax=None):
+    """Each stage's interval factors of one feature as step functions, cut points marked.
+
+    A stage predicts ``s+ λ+ ∏ b·exp(t) − s- λ- ∏ b·exp(−t)`` over its
+    features, with backbone ``b`` and tilt ``t`` constant on each interval of a
+    feature's axis. The upper Axes show the plus factor ``b·exp(t)`` of
+    ``feature``, the lower Axes the minus factor ``b·exp(−t)``, one line per
+    stage on a logarithmic scale, with a marker at each cut point.
+
+    Parameters
+    ----------
+    estimator : ZunRegressor
+        A fitted estimator.
+    feature : int or str
+        The feature, by index or name.
+    ax : sequence of two matplotlib Axes, default=None
+        Axes for the plus and the minus factor; a new figure when None.
+
+    Returns
+    -------
+    axes : ndarray of two Axes
+    """
+    plt = _pyplot()
+    check_is_fitted(estimator)
+    if not isinstance(feature, (str, Integral)):
+        raise TypeError(f"feature must be one int or str, got {type(feature).__name__}")
+    (index,) = feature_indices(estimator, feature)
+    grids = [stage.combined_grid_tensor for stage in estimator.model_.stage_predictors]
+    cuts = np.concatenate([np.asarray(grid.splits[index], dtype=np.float64) for grid in grids] + [np.empty(0)])
+    low, high = (cuts.min(), cuts.max()) if cuts.size else (0.0, 0.0)
+    margin = 0.1 * (high - low) if high > low else max(abs(low), 1.0) * 0.1
+    if ax is None:
+        _, axes = plt.subplots(2, 1, sharex=True, figsize=(6, 5))
+    else:
+        axes = _axes_for(ax, 2, plt)
+    colors = plt.get_cmap("viridis")(np.linspace(0, 0.9, max(len(grids), 1)))
+    for stage, (grid, color) in enumerate(zip(grids, colors)):
+        splits = np.asarray(grid.splits[index], dtype=np.float64)
+        backbone = np.asarray(grid.backbone_values[index])
+        tilt = np.asarray(grid.tilt_values[index])
+        for axis, factor in zip(axes, (backbone * np.exp(tilt), backbone * np.exp(-tilt))):
+            x, y = _step_points(splits, factor, low - margin, high + margin)
+            axis.plot(x, y, drawstyle="steps-post", color=color, marker="o", markersize=3,
+                      markevery=slice(1, x.size - 1), label=f"stage {stage}")
+    for axis, label in zip(axes, ("plus factor b·exp(t)", "minus factor b·exp(−t)")):
+        axis.set_yscale("log")
+        axis.set_ylabel(label)
+    axes[-1].set_xlabel(_feature_names(estimator)[index])
+    if 0 < len(grids) <= 10:
+        axes[0].legend(fontsize="small")
+    return np.asarray(axes, dtype=object)

@@ -1,0 +1,123 @@
+"""zunmerak.plotting drawn with the Agg backend: artists and labels, not pixels."""
+import sys
+
+import numpy as np
+import pytest
+from sklearn.exceptions import NotFittedError
+
+from zunmerak import ZunRegressor, partial_dependence
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.collections import LineCollection  # noqa: E402
+
+from zunmerak import plotting  # noqa: E402
+
+pd = pytest.importorskip("pandas")
+
+N_ROWS = 60
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    rng = np.random.default_rng(12)
+    X = pd.DataFrame({"u": rng.uniform(size=N_ROWS), "v": rng.normal(size=N_ROWS), "w": rng.uniform(size=N_ROWS)})
+    y = 10 * X["u"] ** 2 + np.sin(3 * X["v"]) + 0.1 * rng.normal(size=N_ROWS)
+    return ZunRegressor(epochs=3, n_trees=3, n_iter=5, random_state=2).fit(X, y), X
+
+
+@pytest.fixture(autouse=True)
+def close_figures():
+    yield
+    plt.close("all")
+
+
+@pytest.mark.parametrize("max_num_features, shown", [(None, 3), (2, 2), (5, 3)])
+def test_importance_bars_largest_on_top(fitted, max_num_features, shown):
+    estimator, _ = fitted
+    ax = plotting.plot_importance(estimator, max_num_features=max_num_features)
+    order = np.argsort(-estimator.feature_importances_, kind="stable")[:shown]
+    bars = sorted(ax.patches, key=lambda bar: -bar.get_y())
+    assert len(bars) == shown
+    np.testing.assert_array_equal([bar.get_width() for bar in bars], estimator.feature_importances_[order])
+    labels = {tick.get_position()[1]: tick.get_text() for tick in ax.get_yticklabels()}
+    assert [labels[bar.get_y() + bar.get_height() / 2] for bar in bars] == [["u", "v", "w"][i] for i in order]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("Importance (share of the total)", "Feature")
+
+
+def test_importance_draws_on_the_given_axes_and_refuses_a_bad_count(fitted):
+    estimator, _ = fitted
+    _, ax = plt.subplots()
+    assert plotting.plot_importance(estimator, ax=ax) is ax
+    with pytest.raises(ValueError, match="max_num_features must be a positive int or None, got 0"):
+        plotting.plot_importance(estimator, max_num_features=0)
+
+
+@pytest.mark.parametrize("kind, ice_lines, pd_lines", [("both", 20, 1), ("average", 0, 1), ("individual", 20, 0)])
+def test_partial_dependence_lines_and_rug(fitted, kind, ice_lines, pd_lines):
+    estimator, X = fitted
+    ax = plotting.plot_partial_dependence(estimator, X, "u", kind=kind, grid_resolution=15, max_ice_lines=20)
+    assert len(ax.lines) == ice_lines + pd_lines
+    rug = [c for c in ax.collections if isinstance(c, LineCollection)]
+    assert len(rug) == 1 and len(rug[0].get_segments()) == N_ROWS
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("u", "Partial dependence")
+    if pd_lines:
+        expected = partial_dependence(estimator, X, "u", grid_resolution=15)
+        average = [line for line in ax.lines if line.get_label() == "average"]
+        assert len(average) == 1
+        np.testing.assert_array_equal(average[0].get_xdata(), expected.grid_values[0])
+        np.testing.assert_array_equal(average[0].get_ydata(), expected.average[0])
+
+
+def test_partial_dependence_of_several_features_centered(fitted):
+    estimator, X = fitted
+    axes = plotting.plot_partial_dependence(estimator, X, ["w", 1], centered=True, grid_resolution=10)
+    assert axes.shape == (2,) and [ax.get_xlabel() for ax in axes] == ["w", "v"]
+    for ax in axes:
+        assert len(ax.lines) == N_ROWS + 1
+        assert all(line.get_ydata()[0] == 0.0 for line in ax.lines)
+    _, given = plt.subplots(1, 2)
+    np.testing.assert_array_equal(plotting.plot_partial_dependence(estimator, X, [0, 2], ax=given), given)
+    with pytest.raises(ValueError, match="ax must hold 2 Axes, one per panel, got 1"):
+        plotting.plot_partial_dependence(estimator, X, [0, 2], ax=given[0])
+
+
+def test_factors_are_step_functions_per_stage_with_cut_points(fitted):
+    estimator, _ = fitted
+    axes = plotting.plot_factors(estimator, "u")
+    stages = estimator.model_.stage_predictors
+    assert axes.shape == (2,)
+    for ax, sign in zip(axes, (1.0, -1.0)):
+        assert len(ax.lines) == len(stages) and ax.get_yscale() == "log"
+        for line, stage in zip(ax.lines, stages):
+            grid = stage.combined_grid_tensor
+            cuts = grid.splits[0]
+            factors = np.asarray(grid.backbone_values[0]) * np.exp(sign * np.asarray(grid.tilt_values[0]))
+            assert line.get_drawstyle() == "steps-post"
+            np.testing.assert_array_equal(line.get_xdata()[1:-1], cuts)
+            np.testing.assert_array_equal(line.get_ydata()[:-1], factors)
+    assert axes[1].get_xlabel() == "u"
+    assert [ax.get_ylabel() for ax in axes] == ["plus factor b·exp(t)", "minus factor b·exp(−t)"]
+
+
+@pytest.mark.parametrize("draw", [
+    lambda estimator, X: plotting.plot_importance(estimator),
+    lambda estimator, X: plotting.plot_partial_dependence(estimator, X, 0),
+    lambda estimator, X: plotting.plot_factors(estimator, 0),
+], ids=["importance", "partial dependence", "factors"])
+def test_missing_matplotlib_names_the_extra(fitted, monkeypatch, draw):
+    for name in [name for name in sys.modules if name == "matplotlib" or name.startswith("matplotlib.")]:
+        monkeypatch.setitem(sys.modules, name, None)
+    with pytest.raises(ImportError, match=r"needs matplotlib; install it with: pip install 'zunmerak\[plot\]'"):
+        draw(*fitted)
+
+
+@pytest.mark.parametrize("draw", [
+    lambda X: plotting.plot_importance(ZunRegressor()),
+    lambda X: plotting.plot_partial_dependence(ZunRegressor(), X, 0),
+    lambda X: plotting.plot_factors(ZunRegressor(), 0),
+], ids=["importance", "partial dependence", "factors"])
+def test_unfitted_estimators_are_refused(fitted, draw):
+    with pytest.raises(NotFittedError):
+        draw(fitted[1])
