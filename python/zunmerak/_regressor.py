@@ -22,12 +22,12 @@ def _refuse_fit_params(fit_params) -> None:
     # sample_weight is not declared in fit's signature, so scikit-learn's
     # meta-estimators (bagging, boosting) see that it is unsupported and do not
     # pass it; a user who passes it still gets this message.
-    weight = fit_params.pop("sample_weight", None)
-    if weight is not None:
+    if fit_params.get("sample_weight") is not None:
         raise TypeError("ZunRegressor does not support sample_weight: the fit weighs every sample equally. "
                         "Repeat or subsample rows to weigh them.")
-    if fit_params:
-        raise TypeError(f"ZunRegressor.fit() got unexpected keyword arguments {sorted(fit_params)}")
+    unknown = sorted(set(fit_params) - {"sample_weight"})
+    if unknown:
+        raise TypeError(f"ZunRegressor.fit() got unexpected keyword arguments {unknown}")
 
 
 def _check_finite(values: np.ndarray, name: str, action: str) -> None:
@@ -242,7 +242,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         TypeError
             If ``sample_weight`` or another fit parameter is given.
         """
-        _refuse_fit_params(dict(fit_params))
+        _refuse_fit_params(fit_params)
         # X and y are validated separately because the combined check refuses
         # non-finite y with a message that does not say what to do.
         X, y = validate_data(self, X, y, validate_separately=(
