@@ -99,6 +99,8 @@ def envelope_cases():
         ("trailing bytes", with_checksum(body + b"xyz"), ValueError, "3 unexpected bytes after the model file"),
         ("metadata not an object", with_checksum(header + version_field + struct.pack("<Q", 2) + b"[]"
                                                  + struct.pack("<Q", 0)), ValueError, "not a JSON object"),
+        ("metadata not JSON", with_checksum(header + version_field + struct.pack("<Q", 2) + b"{["
+                                            + struct.pack("<Q", 0)), ValueError, "corrupted model envelope: Expecting"),
         ("not bytes", "text", TypeError, "must be bytes, got str"),
     ]
 

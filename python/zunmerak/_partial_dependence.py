@@ -81,9 +81,11 @@ def _individual(estimator: ZunRegressor, X: np.ndarray, indices: list, grid: np.
 def partial_dependence(estimator, X, features, *, grid_resolution=100, percentiles=(0.05, 0.95), kind="average"):
     """Partial dependence and ICE curves of a fitted :class:`ZunRegressor`.
 
-    Computed from the model's factors (the mean over ``X`` of a product of
-    per-feature factors factorises), not by predicting every row at every grid
-    point; the results equal that brute-force computation up to rounding.
+    The averages, and the ICE curves of one feature, come from the model's
+    factors (the mean over ``X`` of a product of per-feature factors
+    factorises) instead of predicting every row at every grid point; ICE
+    curves of several features taken jointly do predict every row at every
+    grid point. Both equal the brute-force computation up to rounding.
 
     Parameters
     ----------

@@ -158,7 +158,7 @@ def read_envelope(data: bytes) -> Envelope:
     try:
         library_version = reader.sized("library version").decode("utf-8")
         metadata = json.loads(reader.sized("metadata").decode("utf-8"))
-    except UnicodeDecodeError as error:
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"corrupted model envelope: {error}") from None
     model_bytes = reader.sized("model file")
     if reader.position != len(body):
