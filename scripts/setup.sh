@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-system_packages=(g++ libeigen3-dev libfmt-dev nlohmann-json3-dev libgtest-dev libsqlite3-dev)
+system_packages=(g++ python3-dev libeigen3-dev libfmt-dev nlohmann-json3-dev libgtest-dev libsqlite3-dev)
 missing=()
 for package in "${system_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

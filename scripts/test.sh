@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh or prepared machine: the core tests (GoogleTest
 # through CTest), the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the module tests (pytest, python -X dev).
+# UndefinedBehaviorSanitizer, then the module tests (pytest, python -X dev),
+# and last the same module tests against the repaired wheel, installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,3 +27,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_core_tests build/core-tests-sanitized -DCMAKE_BUILD_TYPE=Debug -DZUN_SANITIZE=ON
 echo "== module tests"
 .venv/bin/python -X dev -m pytest -q tests
+echo "== wheel"
+scripts/wheel.sh
+scripts/test_wheel.sh
