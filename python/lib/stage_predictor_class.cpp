@@ -21,7 +21,7 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Arguments arguments(predict_spec(), args, kwargs);
         const MatrixView x = arguments.matrix(0);
         const StagePredictor& stage = record_of<StagePredictor>(self);
-        if (const auto problem = stage_problem(stage, x.cols())) {
+        if (const auto problem = stage_evaluation_problem(stage.primary_grid_tensor, x.cols())) {
             throw value_error(*problem);
         }
         return new_array(zun::predict(stage, x)).release();
@@ -61,10 +61,6 @@ PyObject* get_scaling_minus(PyObject* self, void*) {
 }
 
 }  // namespace
-
-std::optional<std::string> stage_problem(const StagePredictor& stage, std::size_t columns) {
-    return stage_evaluation_problem(stage.primary_grid_tensor, columns);
-}
 
 PyTypeObject* create_stage_predictor_type() {
     static PyMethodDef methods[] = {

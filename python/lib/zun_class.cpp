@@ -8,10 +8,12 @@
 
 #include "arguments.hpp"
 #include "fit_result_class.hpp"
-#include "forest/fitter.hpp"
 #include "fit_inputs.hpp"
+#include "forest/fitter.hpp"
+#include "forest/prediction.hpp"
 #include "grid_tensor/params.hpp"
-#include "model_file.hpp"
+#include "model_file/codec.hpp"
+#include "model_file/file_access.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
 #include "stage_predictor_class.hpp"
@@ -169,19 +171,10 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Arguments arguments(predict_spec(), args, kwargs);
         const MatrixView x = arguments.matrix(0);
         const StageList& stages = record_of<StageList>(self);
-        for (std::size_t s = 0; s < stages.size(); ++s) {
-            if (const auto problem = stage_problem(stages[s], x.cols())) {
-                throw value_error(fmt::format("stage {}: {}", s, *problem));
-            }
+        if (const auto problem = boosted_prediction_problem(stages, x.cols())) {
+            throw value_error(*problem);
         }
-        std::vector<double> sum(x.rows(), 0.0);
-        for (const StagePredictor& stage : stages) {
-            const std::vector<double> part = zun::predict(stage, x);
-            for (std::size_t i = 0; i < sum.size(); ++i) {
-                sum[i] += part[i];
-            }
-        }
-        return new_array(sum).release();
+        return new_array(predict_boosted(stages, x)).release();
     });
 }
 
