@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer, then the module tests (pytest, python -X dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh build/module-tests
 
 cmake=.venv/bin/cmake
 ctest=.venv/bin/ctest
