@@ -11,7 +11,11 @@ namespace {
 PyTypeObject* stage_predictor_type = nullptr;  // created once, lives for the process
 
 const MethodSpec& predict_spec() {
-    static const MethodSpec spec("StagePredictor", "predict", Receiver::Instance, {{"x"}});
+    static const MethodSpec spec("StagePredictor", "predict", Receiver::Instance, {{"x"}},
+                                 "Predict one value per row of x: s+ * f+ - s- * f- of the combined grid tensor.\n\n"
+                                 "x may have fewer columns than the grid tensor has features: its columns are the "
+                                 "leading features and only those are evaluated, the others contributing no "
+                                 "factor. More columns than features is a ValueError.");
     return spec;
 }
 

@@ -11,8 +11,9 @@
 
 namespace zun {
 
-// Why predict_boosted cannot evaluate `columns` columns with every stage,
-// naming the first stage that cannot, or nullopt.
+// Why predict_boosted cannot evaluate `columns` columns with every stage, or
+// nullopt: every stage needs exactly its feature count, and a record that
+// evaluation would read out of bounds names its stage.
 std::optional<std::string> boosted_prediction_problem(std::span<const StagePredictor> stages, std::size_t columns);
 
 // Starts from zeros and adds each stage's prediction in epoch order.

@@ -140,7 +140,10 @@ public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     bool failed() const { return !error_.empty(); }
+    // The first failure was the data ending, so more data could mend it.
+    bool ran_out() const { return ran_out_; }
     std::string error() && { return std::move(error_); }
+    std::size_t position() const { return position_; }
     std::size_t remaining() const { return bytes_.size() - position_; }
 
     void fail(std::string description) {
@@ -161,6 +164,7 @@ private:
         }
         if (remaining() < width) {
             fail("io error: unexpected end of file");
+            ran_out_ = true;
             return 0;
         }
         std::uint64_t value = 0;
@@ -174,6 +178,7 @@ private:
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
     std::string error_;
+    bool ran_out_ = false;
 };
 
 // Fewest bytes a stored element can take: the bound that stops a forged count
@@ -318,9 +323,10 @@ DecodeResult decode_model(std::span<const std::uint8_t> bytes) {
     Reader reader(bytes);
     std::vector<StagePredictor> stages = read_list<StagePredictor>(reader, kMinStageBytes, read_stage);
     if (reader.failed()) {
-        return DecodeResult{{}, std::move(reader).error()};
+        const bool truncated = reader.ran_out();
+        return DecodeResult{{}, std::move(reader).error(), 0, truncated};
     }
-    return DecodeResult{std::move(stages), {}};
+    return DecodeResult{std::move(stages), {}, reader.position(), false};
 }
 
 }  // namespace zun

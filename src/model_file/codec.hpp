@@ -24,6 +24,8 @@ std::vector<std::uint8_t> encode_model(const std::vector<StagePredictor>& stages
 struct DecodeResult {
     std::vector<StagePredictor> stages;
     std::string error;
+    std::size_t size = 0;    // bytes the model took, when decoded
+    bool truncated = false;  // failed because the data ended: more data may decode
 
     bool ok() const { return error.empty(); }
 };

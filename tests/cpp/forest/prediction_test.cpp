@@ -29,12 +29,20 @@ TEST(PredictBoosted, NoStagesPredictZeros) {
     EXPECT_EQ(predict_boosted({}, data.view()), std::vector<double>(data.rows(), 0.0));
 }
 
-TEST(BoostedPredictionProblem, NamesTheFirstStageThatCannotEvaluate) {
+TEST(BoostedPredictionProblem, NeedsExactlyTheFeatureCountOfEveryStage) {
     std::vector<StagePredictor> stages = analysis_stages();
-    EXPECT_EQ(boosted_prediction_problem(stages, 4), "stage 0: x has 4 columns but the model has 3 features");
+    EXPECT_EQ(boosted_prediction_problem(stages, 3), std::nullopt);
+    EXPECT_EQ(boosted_prediction_problem(stages, 4), "x has 4 columns but the model has 3 features");
+    EXPECT_EQ(boosted_prediction_problem(stages, 2), "x has 2 columns but the model has 3 features");
+    EXPECT_EQ(boosted_prediction_problem({}, 7), std::nullopt);
+    stages[1].primary_grid_tensor = grid_tensor({{{0.0}, {1.0, 2.0}, {0.0, 0.1}}});
+    EXPECT_EQ(boosted_prediction_problem(stages, 3), "x has 3 columns but stage 1 of the model has 1 features");
+}
+
+TEST(BoostedPredictionProblem, NamesTheStageThatCannotEvaluate) {
+    std::vector<StagePredictor> stages = analysis_stages();
     stages[1].primary_grid_tensor.backbone_values[2].clear();
     EXPECT_EQ(boosted_prediction_problem(stages, 3), "stage 1: feature 2 has no backbone values");
-    EXPECT_EQ(boosted_prediction_problem(stages, 2), std::nullopt);
 }
 
 }  // namespace

@@ -394,6 +394,7 @@ TEST(ModelFileLayout, RoundTripKeepsEveryBit) {
         ASSERT_TRUE(decoded.ok()) << decoded.error;
         EXPECT_TRUE(same_bits(decoded.stages, model.stages));
         EXPECT_EQ(encode_model(decoded.stages), bytes);
+        EXPECT_EQ(decoded.size, bytes.size());
     }
 }
 
@@ -488,6 +489,7 @@ TEST(ModelFileDecode, IgnoresBytesAfterTheLastStage) {
     const DecodeResult decoded = decode_watched(bytes);
     ASSERT_TRUE(decoded.ok()) << decoded.error;
     EXPECT_EQ(decoded.stages, rich_model());
+    EXPECT_EQ(decoded.size, bytes.size() - 4);
 }
 
 TEST(ModelFileDecode, IntervalEntryUsesItsFirstTwoBounds) {
@@ -528,6 +530,7 @@ TEST(ModelFileDamage, EveryTruncationEndsTheData) {
         for (std::size_t length = 0; length < bytes.size(); ++length) {
             const DecodeResult decoded = decode_watched(std::span(bytes).first(length));
             ASSERT_EQ(decoded.error, kEndOfFile) << "prefix of " << length << " bytes";
+            ASSERT_TRUE(decoded.truncated) << "prefix of " << length << " bytes";
         }
     }
 }
@@ -584,7 +587,9 @@ TEST(ModelFileDamage, EveryBadTagIsReported) {
             SCOPED_TRACE(fmt::format("tag {} at byte {}", tag, position));
             std::vector<std::uint8_t> bytes = layout.data;
             bytes[position] = tag;
-            EXPECT_EQ(decode_watched(bytes).error, fmt::format("tag for enum is not valid, found {}", tag));
+            const DecodeResult decoded = decode_watched(bytes);
+            EXPECT_EQ(decoded.error, fmt::format("tag for enum is not valid, found {}", tag));
+            EXPECT_FALSE(decoded.truncated) << "more data cannot mend a bad tag";
         }
     }
 }

@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -60,7 +62,7 @@ protected:
 
 TEST_F(ModelFileOnDisk, WritesAndReadsBackWithUmaskedPermissions) {
     const std::vector<std::uint8_t> bytes = pattern(3000);
-    ASSERT_EQ(write_file_atomically(path("model.zun"), bytes), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("model.zun"), bytes), std::nullopt);
     EXPECT_EQ(read_back(path("model.zun")), bytes);
     EXPECT_EQ(entries(), std::vector<std::string>{"model.zun"});
 
@@ -74,8 +76,8 @@ TEST_F(ModelFileOnDisk, WritesAndReadsBackWithUmaskedPermissions) {
 TEST_F(ModelFileOnDisk, ReplacesTheWholeContent) {
     const std::vector<std::uint8_t> long_content(5000, 0x11);
     const std::vector<std::uint8_t> short_content = {1, 2, 3};
-    ASSERT_EQ(write_file_atomically(path("model.zun"), long_content), std::nullopt);
-    ASSERT_EQ(write_file_atomically(path("model.zun"), short_content), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("model.zun"), long_content), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("model.zun"), short_content), std::nullopt);
     EXPECT_EQ(read_back(path("model.zun")), short_content);
     EXPECT_EQ(entries(), std::vector<std::string>{"model.zun"});
 }
@@ -93,7 +95,7 @@ TEST_F(ModelFileOnDisk, FailedWritesReportTheSystemErrorAndLeaveNoTrace) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(write_file_atomically(c.target, pattern(3000)),
+        EXPECT_EQ(write_whole_file(c.target, pattern(3000)),
                   std::string(std::strerror(c.error_number)));
         EXPECT_EQ(entries(), std::vector<std::string>{"a_directory"});
         EXPECT_TRUE(std::filesystem::is_empty(path("a_directory")));
@@ -102,7 +104,7 @@ TEST_F(ModelFileOnDisk, FailedWritesReportTheSystemErrorAndLeaveNoTrace) {
 
 TEST_F(ModelFileOnDisk, WriteStoppedPartWayKeepsThePreviousFile) {
     const std::vector<std::uint8_t> previous = pattern(3000);
-    ASSERT_EQ(write_file_atomically(path("model.zun"), previous), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("model.zun"), previous), std::nullopt);
     const std::vector<std::uint8_t> larger(1 << 20, 0x5a);
     constexpr rlim_t kFileSizeLimit = 64 * 1024;
     ASSERT_LT(previous.size(), kFileSizeLimit);
@@ -117,7 +119,7 @@ TEST_F(ModelFileOnDisk, WriteStoppedPartWayKeepsThePreviousFile) {
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             ::_exit(3);
         }
-        const std::optional<std::string> error = write_file_atomically(path("model.zun"), larger);
+        const std::optional<std::string> error = write_whole_file(path("model.zun"), larger);
         ::_exit(!error ? 1 : *error == std::strerror(EFBIG) ? 0 : 2);
     }
     int status = 0;
@@ -148,8 +150,132 @@ TEST_F(ModelFileOnDisk, ReadFailuresReportTheSystemError) {
 }
 
 TEST_F(ModelFileOnDisk, ReadsAnEmptyFileAsNoBytes) {
-    ASSERT_EQ(write_file_atomically(path("empty.zun"), {}), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("empty.zun"), {}), std::nullopt);
     EXPECT_EQ(read_back(path("empty.zun")), std::vector<std::uint8_t>{});
+}
+
+TEST_F(ModelFileOnDisk, WritesThroughSymbolicLinksToTheirTargets) {
+    std::filesystem::create_directory(path("sub"));
+    struct Case {
+        const char* name;
+        std::string link;
+        std::string link_text;  // as stored in the link
+        std::string target;
+    };
+    const std::vector<Case> cases = {
+        {"absolute", path("absolute.zun"), path("sub/a.zun"), path("sub/a.zun")},
+        {"relative to the link's directory", path("relative.zun"), "sub/r.zun", path("sub/r.zun")},
+        {"chain of links", path("chain.zun"), "relative.zun", path("sub/r.zun")},
+        {"dangling link creates its target", path("dangling.zun"), "sub/new.zun", path("sub/new.zun")},
+    };
+    ASSERT_EQ(write_whole_file(path("sub/a.zun"), pattern(10)), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("sub/r.zun"), pattern(10)), std::nullopt);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_symlink(c.link_text, c.link);
+        const std::vector<std::uint8_t> bytes = pattern(777 + c.link.size());
+        ASSERT_EQ(write_whole_file(c.link, bytes), std::nullopt);
+        EXPECT_TRUE(std::filesystem::is_symlink(c.link));
+        EXPECT_EQ(std::filesystem::read_symlink(c.link), c.link_text);
+        EXPECT_EQ(read_back(c.target), bytes);
+    }
+}
+
+TEST_F(ModelFileOnDisk, AnExistingFileKeepsItsPermissionBits) {
+    for (const mode_t mode : {0600, 0640, 0751, 0444}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(write_whole_file(path("model.zun"), pattern(5)), std::nullopt);
+        ASSERT_EQ(::chmod(path("model.zun").c_str(), mode), 0);
+        ASSERT_EQ(write_whole_file(path("model.zun"), pattern(50)), std::nullopt);
+        struct stat info {};
+        ASSERT_EQ(::stat(path("model.zun").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+        EXPECT_EQ(read_back(path("model.zun")), pattern(50));
+        ASSERT_EQ(::unlink(path("model.zun").c_str()), 0);
+    }
+}
+
+TEST_F(ModelFileOnDisk, ALegalLongNameCanBeWrittenAndReplaced) {
+    const std::string name(250, 'm');
+    ASSERT_EQ(write_whole_file(path(name), pattern(5)), std::nullopt);
+    ASSERT_EQ(write_whole_file(path(name), pattern(6)), std::nullopt);
+    EXPECT_EQ(read_back(path(name)), pattern(6));
+    EXPECT_EQ(entries(), std::vector<std::string>{name});
+}
+
+// Runs `body` in a child without the rights to create files in the test
+// directory (as an unprivileged user when the tests run as root), and
+// returns its exit status.
+int run_unprivileged(const std::filesystem::path& directory, const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0) {
+            constexpr uid_t kNobody = 65534;
+            if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+                ::_exit(90);
+            }
+        } else if (::chmod(directory.c_str(), 0555) != 0) {
+            ::_exit(91);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (::geteuid() != 0) {
+        ::chmod(directory.c_str(), 0755);
+    }
+    return status;
+}
+
+TEST_F(ModelFileOnDisk, AWritableFileInALockedDirectoryIsRewrittenInPlace) {
+    ASSERT_EQ(write_whole_file(path("model.zun"), pattern(4000)), std::nullopt);
+    ASSERT_EQ(write_whole_file(path("other.zun"), pattern(10)), std::nullopt);
+    ASSERT_EQ(::chmod(path("model.zun").c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(path("other.zun").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(directory_.c_str(), 0755), 0);
+    // Exit codes: 0 as expected; 1 the writable file was not written; 2 a
+    // file that is not writable was; 3 a new file was created.
+    const int status = run_unprivileged(directory_, [&] {
+        if (write_whole_file(path("model.zun"), pattern(30)) != std::nullopt) {
+            return 1;
+        }
+        if (write_whole_file(path("other.zun"), pattern(30)) != std::string(std::strerror(EACCES))) {
+            return 2;
+        }
+        return write_whole_file(path("new.zun"), pattern(30)) == std::string(std::strerror(EACCES)) ? 0 : 3;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_back(path("model.zun")), pattern(30));
+    EXPECT_EQ(read_back(path("other.zun")), pattern(10));
+    EXPECT_EQ(entries(), (std::vector<std::string>{"model.zun", "other.zun"}));
+}
+
+TEST_F(ModelFileOnDisk, AKilledWriteLeavesTheOldOrTheNewContentAndNothingElse) {
+    const std::vector<std::uint8_t> old_content(3 << 20, 0x11);
+    const std::vector<std::uint8_t> new_content((3 << 20) + 5, 0x22);
+    ASSERT_EQ(write_whole_file(path("model.zun"), old_content), std::nullopt);
+    constexpr int kKills = 40;
+    int saw_new = 0;
+    for (int kill = 0; kill < kKills; ++kill) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            while (true) {
+                write_whole_file(path("model.zun"), new_content);
+                write_whole_file(path("model.zun"), old_content);
+            }
+        }
+        ::usleep(static_cast<useconds_t>(1000 + 997 * kill % 20000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(entries(), std::vector<std::string>{"model.zun"}) << "kill " << kill;
+        const std::vector<std::uint8_t> content = read_back(path("model.zun"));
+        ASSERT_TRUE(content == old_content || content == new_content) << "kill " << kill << ": torn file";
+        saw_new += content == new_content ? 1 : 0;
+    }
+    std::cout << "killed writes: " << kKills << ", new content after " << saw_new << "\n";
 }
 
 }  // namespace
