@@ -97,6 +97,9 @@ int write_all(int fd, std::span<const std::uint8_t> bytes) {
 
 int sync_file(int fd) {
     while (::fsync(fd) != 0) {
+        if (errno == EINVAL) {
+            return 0;  // a pipe or device: nothing to flush to a disk
+        }
         if (errno != EINTR) {
             return errno;
         }
@@ -219,7 +222,8 @@ int write_through_named_file(const std::string& directory, const std::string& ta
     return error;
 }
 
-// Only for a writable file in a directory that takes no new file.
+// For a writable file in a directory that takes no new file, and for what is
+// not a regular file.
 int write_in_place(const std::string& target, std::span<const std::uint8_t> bytes) {
     const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) {
@@ -243,6 +247,12 @@ std::optional<std::string> write_whole_file(const std::string& path, std::span<c
     const bool exists = ::stat(target.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode)) {
         return os_description(EISDIR);
+    }
+    if (exists && !S_ISREG(info.st_mode)) {
+        // A device or a pipe is written to, as open() would; renaming a new
+        // file over it would replace it.
+        const int error = write_in_place(target, bytes);
+        return error == 0 ? std::nullopt : std::optional<std::string>(os_description(error));
     }
     const std::optional<mode_t> mode = exists ? std::optional<mode_t>(info.st_mode & 07777) : std::nullopt;
     std::optional<int> error = write_through_unnamed_file(directory, target, bytes, mode);

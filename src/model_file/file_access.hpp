@@ -18,7 +18,8 @@ namespace zun {
 // when complete, so a failure or a kill leaves the old content or the new,
 // never a mix; an existing file keeps its permission bits. Only when the
 // directory refuses a new file but the existing file is writable is the file
-// rewritten in place, without that protection.
+// rewritten in place, without that protection. A device or a pipe is
+// written to directly.
 // Returns the operating system's description of a failure, or nullopt.
 std::optional<std::string> write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
