@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Prepares a fresh machine: system packages, a virtual environment in .venv
 # with the Python tools, and the module built and installed into it.
+# Usage: scripts/setup.sh [module build directory, default build/setup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+module_build_dir=${1:-build/setup}
 
 system_packages=(g++ python3-dev libeigen3-dev libfmt-dev nlohmann-json3-dev libgtest-dev libsqlite3-dev)
 missing=()
@@ -25,5 +27,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 # No build isolation: the build directory under build/ is kept between runs,
-# so rebuilding after a change compiles only what changed.
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+# so rebuilding after a change compiles only what changed. Each caller has its
+# own directory, so one caller's build never forces another's to start over.
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --config-settings=build-dir="$module_build_dir" .

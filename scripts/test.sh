@@ -5,7 +5,7 @@
 # and last the same module tests against the repaired wheel, installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh build/module-tests
 
 cmake=.venv/bin/cmake
 ctest=.venv/bin/ctest

@@ -3,6 +3,7 @@
 // (the module boundary raises PanicException); FitError is a fit that cannot
 // go on for a reason the caller's arguments or data gave, carrying the
 // worded guard's exact text (the boundary raises ValueError).
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,18 @@ public:
 class RunLogError : public std::runtime_error {
 public:
     explicit RunLogError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A size computed from the caller's counts that no allocation can hold. It
+// is an allocation failure, so the boundary raises MemoryError (as NumPy does
+// for an impossible array), with this message.
+class SizeError : public std::bad_alloc {
+public:
+    explicit SizeError(const std::string& message) : message_(message) {}
+    const char* what() const noexcept override { return message_.what(); }
+
+private:
+    std::runtime_error message_;  // its copies share the text and never throw
 };
 
 // Checks a precondition the caller must guarantee.

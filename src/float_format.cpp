@@ -87,7 +87,10 @@ std::string non_finite_text(double value) {
 std::string scientific_text(const ShortestDigits& parts) {
     std::string mantissa = parts.digits.substr(0, 1);
     if (parts.digits.size() > 1) {
-        mantissa += "." + parts.digits.substr(1);
+        // Appended piece by piece: GCC 12 reports a false overlap (-Wrestrict)
+        // for "." + a temporary string at -O3.
+        mantissa += '.';
+        mantissa.append(parts.digits, 1);
     }
     return sign_of(parts) + mantissa + "e" + std::to_string(parts.exponent);
 }

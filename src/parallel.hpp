@@ -10,11 +10,20 @@
 
 namespace zun {
 
+// Throws and catches once on the calling thread, the first time only. The
+// first exception of a thread makes the runtime allocate that thread's
+// exception state; with little memory left that allocation aborts the
+// process, so every worker does it up front, when the pool starts a map.
+void prepare_worker_thread() noexcept;
+bool worker_thread_prepared() noexcept;
+
 template <class Result, class Job>
 std::vector<Result> parallel_map(std::size_t count, const Job& job) {
     std::vector<std::optional<Result>> slots(count);
     std::vector<std::exception_ptr> failures(count);
     const auto n = static_cast<long long>(count);
+#pragma omp parallel
+    prepare_worker_thread();
 #pragma omp parallel for schedule(dynamic, 1)
     for (long long i = 0; i < n; ++i) {
         const auto index = static_cast<std::size_t>(i);

@@ -117,8 +117,8 @@ def test_decay_shrinks_the_iterations_of_later_stages(data):
 @pytest.mark.parametrize(
     "arguments, message",
     [
-        ({"n_trees": 0}, "Cannot aggregate empty grid list"),
-        ({"similarity_threshold": 1.0}, "Cannot combine empty candidate grids"),
+        ({"n_trees": 0}, "n_trees must be at least 1, got 0"),
+        ({"similarity_threshold": 1.0}, "similarity_threshold must be a number below 1, got 1.0"),
         ({"colsample_bytree": 2.0}, "colsample_bytree 2 asks for"),
         ({"split_strategy": "top_k", "top_k": 0}, "top_k must be at least 1"),
     ],

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "checked_size.hpp"
 #include "errors.hpp"
 #include "float_format.hpp"
 #include "numpy_api.hpp"
@@ -108,6 +109,22 @@ std::string to_text(PyObject* object, const char* name) {
         throw type_error(fmt::format("{}: expected str, got {}", name, type_name(object)));
     }
     return utf8_of(object);
+}
+
+std::string to_path(PyObject* object, const char* name) {
+    const PyRef path = PyRef::steal(PyOS_FSPath(object));
+    if (!path) {
+        rethrow_named(name);
+    }
+    if (!PyUnicode_Check(path.get())) {
+        throw type_error(fmt::format("{}: expected str or os.PathLike, got {}", name, type_name(object)));
+    }
+    const PyRef encoded = PyRef::steal(check(PyUnicode_EncodeFSDefault(path.get())));
+    std::string bytes(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+    if (bytes.find('\0') != std::string::npos) {
+        throw value_error(fmt::format("{}: embedded null byte", name));
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -248,6 +265,16 @@ std::optional<std::string> Arguments::optional_text(std::size_t index) const {
     return to_text(object, param(index).name);
 }
 
+std::string Arguments::path(std::size_t index) const { return to_path(given(index), param(index).name); }
+
+std::optional<std::string> Arguments::optional_path(std::size_t index) const {
+    PyObject* object = given(index);
+    if (object == nullptr || object == Py_None) {
+        return std::nullopt;
+    }
+    return to_path(object, param(index).name);
+}
+
 std::vector<std::uint64_t> Arguments::indices(std::size_t index) const {
     PyObject* object = given(index);
     const char* name = param(index).name;
@@ -276,7 +303,7 @@ ContiguousMatrix::ContiguousMatrix(const MatrixView& source) : view_(source) {
     if (source.is_row_major_contiguous()) {
         return;
     }
-    storage_.resize(source.rows() * source.cols());
+    storage_.resize(checked_count({source.rows(), source.cols()}, "a contiguous copy of the matrix"));
     for (std::size_t i = 0; i < source.rows(); ++i) {
         for (std::size_t j = 0; j < source.cols(); ++j) {
             storage_[i * source.cols() + j] = source(i, j);

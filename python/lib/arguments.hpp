@@ -64,6 +64,10 @@ public:
     bool boolean(std::size_t index) const;
     std::string text(std::size_t index) const;
     std::optional<std::string> optional_text(std::size_t index) const;
+    // A str or os.PathLike, in the file system's encoding, as open() takes
+    // it: bytes are refused, an embedded NUL byte is a ValueError.
+    std::string path(std::size_t index) const;
+    std::optional<std::string> optional_path(std::size_t index) const;
     std::vector<std::uint64_t> indices(std::size_t index) const;
 
 private:

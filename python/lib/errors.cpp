@@ -10,12 +10,22 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void raise_panic(const char* message) {
+void raise_panic(const std::string& message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) {
         return;  // creating the type failed and set its own error
     }
-    PyErr_SetString(type, message);
+    raise_error(type, message);
+}
+
+void raise_error(PyObject* type, const std::string& message) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace");
+    if (text == nullptr) {
+        return;  // the decoding's own error (memory) stands
+    }
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
 }
 
 }  // namespace zun::py

@@ -28,7 +28,11 @@ const MethodSpec& fit_spec() {
 }
 
 const MethodSpec& predict_spec() {
-    static const MethodSpec spec("GridTensor", "predict", Receiver::Instance, {{"x"}});
+    static const MethodSpec spec("GridTensor", "predict", Receiver::Instance, {{"x"}},
+                                 "Predict one value per row of x.\n\n"
+                                 "x may have fewer columns than the grid tensor has features: its columns are the "
+                                 "leading features and only those are evaluated, the others contributing no "
+                                 "factor. More columns than features is a ValueError.");
     return spec;
 }
 
@@ -45,10 +49,9 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         split.complexity_penalty = arguments.float64(5);
         params.split_strategy_params = split;
         Rng rng(arguments.unsigned64(6));
-        check_fit_inputs(x_view, y_view);
-
         const ContiguousMatrix x(x_view);
         const ContiguousVector y(y_view);
+        check_fit_inputs(x.view(), y.view());
         FitOutput output = fit_grid_tensor(x.view(), y.view(), params, rng);
         PyRef model = wrap_grid_tensor(std::move(output.grid_tensor));
         PyRef result = new_fit_result(output.error, output.residuals, output.y_hat);

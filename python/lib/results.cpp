@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "checked_size.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 
@@ -32,11 +33,12 @@ PyRef new_array(const std::vector<double>& values) {
 
 NewArray new_zero_array(std::initializer_list<std::size_t> shape) {
     std::vector<numpy::npy_intp> dims;
-    std::size_t size = 1;
+    std::vector<std::uint64_t> extents;
     for (const std::size_t extent : shape) {
         dims.push_back(static_cast<numpy::npy_intp>(extent));
-        size *= extent;
+        extents.push_back(extent);
     }
+    const std::size_t size = checked_count(extents, "the result array");
     PyRef array = PyRef::steal(numpy::new_float64_array(static_cast<int>(dims.size()), dims.data()));
     const std::span<double> values(reinterpret_cast<double*>(numpy::fields(array.get())->data), size);
     std::fill(values.begin(), values.end(), 0.0);
@@ -76,6 +78,13 @@ std::string utf8_of(PyObject* text) {
 std::string str_of(PyObject* object) {
     const PyRef text = PyRef::steal(check(PyObject_Str(object)));
     return utf8_of(text.get());
+}
+
+std::string repr_of_text(const std::string& text) {
+    const PyRef object =
+        PyRef::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    const PyRef repr = PyRef::steal(check(PyObject_Repr(object.get())));
+    return utf8_of(repr.get());
 }
 
 PyRef new_tuple(std::vector<PyRef> items) {

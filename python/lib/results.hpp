@@ -34,6 +34,9 @@ PyRef new_interval_lists(const std::vector<std::vector<std::pair<double, double>
 // The UTF-8 text of a str object, and of str(object).
 std::string utf8_of(PyObject* text);
 std::string str_of(PyObject* object);
+// repr() of a UTF-8 text, quotes included: a NUL or other unprintable
+// character shows escaped instead of ending or hiding part of a message.
+std::string repr_of_text(const std::string& text);
 
 // A new tuple holding the given references.
 PyRef new_tuple(std::vector<PyRef> items);

@@ -11,7 +11,11 @@ namespace {
 PyTypeObject* stage_predictor_type = nullptr;  // created once, lives for the process
 
 const MethodSpec& predict_spec() {
-    static const MethodSpec spec("StagePredictor", "predict", Receiver::Instance, {{"x"}});
+    static const MethodSpec spec("StagePredictor", "predict", Receiver::Instance, {{"x"}},
+                                 "Predict one value per row of x: s+ * f+ - s- * f- of the combined grid tensor.\n\n"
+                                 "x may have fewer columns than the grid tensor has features: its columns are the "
+                                 "leading features and only those are evaluated, the others contributing no "
+                                 "factor. More columns than features is a ValueError.");
     return spec;
 }
 
@@ -21,7 +25,7 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Arguments arguments(predict_spec(), args, kwargs);
         const MatrixView x = arguments.matrix(0);
         const StagePredictor& stage = record_of<StagePredictor>(self);
-        if (const auto problem = stage_problem(stage, x.cols())) {
+        if (const auto problem = stage_evaluation_problem(stage.primary_grid_tensor, x.cols())) {
             throw value_error(*problem);
         }
         return new_array(zun::predict(stage, x)).release();
@@ -61,10 +65,6 @@ PyObject* get_scaling_minus(PyObject* self, void*) {
 }
 
 }  // namespace
-
-std::optional<std::string> stage_problem(const StagePredictor& stage, std::size_t columns) {
-    return stage_evaluation_problem(stage.primary_grid_tensor, columns);
-}
 
 PyTypeObject* create_stage_predictor_type() {
     static PyMethodDef methods[] = {

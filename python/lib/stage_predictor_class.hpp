@@ -10,7 +10,4 @@ namespace zun::py {
 PyTypeObject* create_stage_predictor_type();
 PyRef wrap_stage_predictor(StagePredictor record);
 
-// Why the stage cannot be evaluated on `columns` columns, or nullopt.
-std::optional<std::string> stage_problem(const StagePredictor& stage, std::size_t columns);
-
 }  // namespace zun::py

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/feature_importance.hpp"
+#include "analysis/ice_curves.hpp"
+#include "analysis/partial_dependence.hpp"
 #include "errors.hpp"
-#include "feature_importance.hpp"
-#include "ice_curves.hpp"
-#include "partial_dependence.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
 #include "zun_class.hpp"

@@ -1,7 +1,7 @@
 #pragma once
 // The analysis methods of ZUN: partial dependence, ICE curves and feature
 // importance. Each is declared by a MethodSpec and implemented by a function
-// for the ZUN methods table; the computations live in plain C++ files.
+// for the ZUN methods table; the computations live in src/analysis/.
 #include <Python.h>
 
 #include "arguments.hpp"

@@ -8,10 +8,14 @@
 
 #include "arguments.hpp"
 #include "fit_result_class.hpp"
-#include "forest/fitter.hpp"
 #include "fit_inputs.hpp"
+#include "forest/fitter.hpp"
+#include "forest/prediction.hpp"
 #include "grid_tensor/params.hpp"
-#include "model_file.hpp"
+#include "forest/parameter_ranges.hpp"
+#include "model_file/codec.hpp"
+#include "model_file/file_access.hpp"
+#include "model_file/model_loading.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
 #include "stage_predictor_class.hpp"
@@ -64,14 +68,21 @@ const MethodSpec& predict_spec() {
 const MethodSpec& save_spec() {
     static const std::string description =
         std::string("Save the ZUN model to a binary file (preserves exact floating point values).\n\n") +
-        kSameVersionNote;
+        kSameVersionNote +
+        "\n\npath is a str or os.PathLike. A symbolic link is followed and its target written; an existing "
+        "file keeps its permission bits. The model is written to a new file in the same directory that "
+        "replaces the old one only when complete, so an interrupted save leaves the old model or the new "
+        "one, never a mix. Only when that directory does not allow a new file but the existing file is "
+        "writable is the file rewritten in place, and then an interrupted save can leave it incomplete.";
     static const MethodSpec spec("ZUN", "save", Receiver::Instance, {{"path"}}, description.c_str());
     return spec;
 }
 
 const MethodSpec& load_spec() {
     static const std::string description =
-        std::string("Load a ZUN model from a binary file written by save.\n\n") + kSameVersionNote;
+        std::string("Load a ZUN model from a binary file written by save.\n\n") + kSameVersionNote +
+        "\n\npath is a str or os.PathLike. Input that is not a regular file (a pipe, a device) must end where "
+        "the model ends.";
     static const MethodSpec spec("ZUN", "load", Receiver::Class, {{"path"}}, description.c_str());
     return spec;
 }
@@ -110,7 +121,7 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     a.boolean(21);  // `bagged` is accepted and has no effect
     const std::uint64_t seed = a.unsigned64(22);
     const std::uint8_t verbosity = a.unsigned8(23);
-    const std::optional<std::string> visualdb = a.optional_text(24);
+    const std::optional<std::string> visualdb = a.optional_path(24);
 
     SplitStrategyParams split;
     if (split_strategy == "random") {
@@ -120,8 +131,8 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     } else if (split_strategy == "top_k") {
         split = TopKSplits{top_k, must_fill_all_k, min_interval_samples, min_split_loss, complexity_penalty};
     } else {
-        throw value_error(
-            fmt::format("Unknown split_strategy: '{}'. Valid: 'random', 'best_split', 'top_k'", split_strategy));
+        throw value_error(fmt::format("Unknown split_strategy: {}. Valid: 'random', 'best_split', 'top_k'",
+                                      repr_of_text(split_strategy)));
     }
     RefinementKind kind;
     if (refinement_strategy == "l2") {
@@ -129,7 +140,8 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     } else if (refinement_strategy == "huber") {
         kind = RefinementKind::Huber;
     } else {
-        throw value_error(fmt::format("Unknown refinement_strategy: '{}'. Valid: 'l2', 'huber'", refinement_strategy));
+        throw value_error(
+            fmt::format("Unknown refinement_strategy: {}. Valid: 'l2', 'huber'", repr_of_text(refinement_strategy)));
     }
 
     ZUNBoostedParams params;
@@ -144,6 +156,9 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
         RefinementStrategyParams{kind, alpha, tilt_tau, tilt_rho, prior_sample_size, update_clamp};
     params.log_level = level_name_for(verbosity);
     params.visualdb_path = visualdb;
+    if (const auto problem = boosted_params_problem(params)) {
+        throw value_error(*problem);
+    }
     return params;
 }
 
@@ -153,9 +168,9 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView x_view = arguments.matrix(0);
         const VectorView y_view = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
-        check_fit_inputs(x_view, y_view);
         const ContiguousMatrix x(x_view);
         const ContiguousVector y(y_view);
+        check_fit_inputs(x.view(), y.view());
         BoostedFitResult fitted = fit_boosted(x.view(), y.view(), params);
         PyRef model = wrap_zun(std::move(fitted.stages));
         PyRef result = new_fit_result(fitted.error, fitted.residuals, fitted.y_hat);
@@ -169,19 +184,10 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Arguments arguments(predict_spec(), args, kwargs);
         const MatrixView x = arguments.matrix(0);
         const StageList& stages = record_of<StageList>(self);
-        for (std::size_t s = 0; s < stages.size(); ++s) {
-            if (const auto problem = stage_problem(stages[s], x.cols())) {
-                throw value_error(fmt::format("stage {}: {}", s, *problem));
-            }
+        if (const auto problem = boosted_prediction_problem(stages, x.cols())) {
+            throw value_error(*problem);
         }
-        std::vector<double> sum(x.rows(), 0.0);
-        for (const StagePredictor& stage : stages) {
-            const std::vector<double> part = zun::predict(stage, x);
-            for (std::size_t i = 0; i < sum.size(); ++i) {
-                sum[i] += part[i];
-            }
-        }
-        return new_array(sum).release();
+        return new_array(predict_boosted(stages, x)).release();
     });
 }
 
@@ -189,9 +195,9 @@ PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         require_instance(self, zun_type, save_spec());
         const Arguments arguments(save_spec(), args, kwargs);
-        const std::string path = arguments.text(0);
+        const std::string path = arguments.path(0);
         const std::vector<std::uint8_t> bytes = encode_model(record_of<StageList>(self));
-        if (const auto failure = write_file_atomically(path, bytes)) {
+        if (const auto failure = write_whole_file(path, bytes)) {
             throw os_error(fmt::format("Failed to write to file {}: {}", path, *failure));
         }
         Py_RETURN_NONE;
@@ -201,16 +207,15 @@ PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Arguments arguments(load_spec(), args, kwargs);
-        const std::string path = arguments.text(0);
-        auto read = read_whole_file(path);
-        if (const auto* failure = std::get_if<std::string>(&read)) {
-            throw os_error(fmt::format("Failed to read from file {}: {}", path, *failure));
+        const std::string path = arguments.path(0);
+        LoadResult loaded = load_model_file(path);
+        if (const auto* failure = std::get_if<LoadFailure>(&loaded)) {
+            if (failure->kind == LoadFailure::Kind::Read) {
+                throw os_error(fmt::format("Failed to read from file {}: {}", path, failure->description));
+            }
+            throw value_error(fmt::format("Failed to deserialize ZUN model: {}", failure->description));
         }
-        DecodeResult decoded = decode_model(std::get<std::vector<std::uint8_t>>(read));
-        if (!decoded.ok()) {
-            throw value_error(fmt::format("Failed to deserialize ZUN model: {}", decoded.error));
-        }
-        return wrap_zun(std::move(decoded.stages)).release();
+        return wrap_zun(std::get<StageList>(std::move(loaded))).release();
     });
 }
 

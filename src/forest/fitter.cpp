@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "checked_size.hpp"
 #include "error.hpp"
 #include "float_format.hpp"
 #include "forest/epoch_scaling.hpp"
@@ -29,7 +30,8 @@ constexpr const char* log_target = "zun::forest::fitter";
 // each solve reads a view of its first columns.
 class DesignMatrix {
 public:
-    DesignMatrix(std::size_t rows, std::uint64_t epochs) : rows_(rows), values_(rows * 2 * epochs, 0.0) {}
+    DesignMatrix(std::size_t rows, std::uint64_t epochs)
+        : rows_(rows), values_(checked_count({rows, 2, epochs}, "the design matrix (rows x 2 x epochs)"), 0.0) {}
 
     void set_stage_columns(std::uint64_t epoch, const Components& components) {
         double* plus = column(2 * epoch);

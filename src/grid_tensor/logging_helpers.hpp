@@ -1,4 +1,5 @@
 #pragma once
+// Beside the fit, not in logging/: it reads the fit's working state, and logging/ stays below every fit.
 // The run log records of one grid tensor fit: an event per applied move, the
 // distribution of the per-sample f+ and f- values and a snapshot of every
 // feature after each move, and the final state of every feature. A fit keeps

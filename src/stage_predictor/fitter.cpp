@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "checked_size.hpp"
 #include "error.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/buffers.hpp"
@@ -28,7 +29,7 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
                                   Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
     // is the same whatever the number of workers.
-    std::vector<std::uint64_t> seeds(params.n_trees);
+    std::vector<std::uint64_t> seeds(checked_count({params.n_trees}, "the tree seeds", sizeof(std::uint64_t)));
     for (std::uint64_t& seed : seeds) {
         seed = rng.next_u64();
     }

@@ -21,6 +21,15 @@ TEST(ParallelMap, ResultsComeBackInIndexOrderForAnyThreadCount) {
     }
 }
 
+TEST(ParallelMap, EveryWorkerHasThrownOnceBeforeItsJobs) {
+    for (const int threads : {1, 2, 4}) {
+        omp_set_num_threads(threads);
+        const std::vector<int> prepared =
+            parallel_map<int>(16, [](std::size_t) { return worker_thread_prepared() ? 1 : 0; });
+        EXPECT_EQ(prepared, std::vector<int>(16, 1)) << "threads " << threads;
+    }
+}
+
 TEST(ParallelMap, TheLowestFailingJobsErrorReachesTheCaller) {
     omp_set_num_threads(3);
     const auto job = [](std::size_t i) -> int {

@@ -338,5 +338,27 @@ TEST(FitBoosted, FitWithoutRowsOrWithMismatchedTargetsIsAnError) {
                  FitError);
 }
 
+TEST(FitBoosted, CountsNoAllocationCanHoldFailBeforeTheFit) {
+    // Unchecked, rows x 2 x epochs wraps around to a small buffer that the
+    // epochs then write past, and n_trees overflows the seed vector's size.
+    const Problem p = make_problem(3, 40, 3);
+    struct Case {
+        const char* name;
+        std::uint64_t epochs;
+        std::uint64_t n_trees;
+    };
+    const std::vector<Case> cases = {
+        {"epochs 2^63", std::uint64_t{1} << 63, 2},
+        {"epochs 2^61 + 1", (std::uint64_t{1} << 61) + 1, 2},
+        {"epochs 2^64 - 1", most, 2},
+        {"n_trees 2^64 - 1", 1, most},
+        {"n_trees 2^61", 1, std::uint64_t{1} << 61},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_THROW(fit(p, boosted_params(c.epochs, c.n_trees, 3, 1.0)), SizeError);
+    }
+}
+
 }  // namespace
 }  // namespace zun

@@ -1,10 +1,10 @@
-#include "ice_curves.hpp"
+#include "analysis/ice_curves.hpp"
 
 #include <vector>
 
 #include <fmt/format.h>
 
-#include "stage_factors.hpp"
+#include "analysis/stage_factors.hpp"
 
 namespace zun::analysis {
 namespace {

@@ -1,10 +1,10 @@
-#include "partial_dependence.hpp"
+#include "analysis/partial_dependence.hpp"
 
 #include <algorithm>
 
 #include <fmt/format.h>
 
-#include "stage_factors.hpp"
+#include "analysis/stage_factors.hpp"
 
 namespace zun::analysis {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // Individual conditional expectation curves: one feature of each observation
 // moved along a range of values, the others held, per stage and component.
-// Plain C++; the Python wrapper converts the arguments and allocates the result.
+// The caller allocates the result and the functions fill it in place.
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -1,10 +1,10 @@
-#include "feature_importance.hpp"
+#include "analysis/feature_importance.hpp"
 
 #include <cmath>
 
 #include <fmt/format.h>
 
-#include "stage_factors.hpp"
+#include "analysis/stage_factors.hpp"
 
 namespace zun::analysis {
 namespace {

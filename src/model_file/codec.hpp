@@ -1,13 +1,11 @@
 #pragma once
-// The model file: the little-endian byte layout of a list of stages, and the
-// whole-file access that saving and loading use. Plain C++ without Python so
-// the core tests can exercise it with hand-built and mutated bytes.
+// The model file's byte layout: a list of stages in little-endian encoding,
+// every float stored as its exact bit pattern. Pure functions between records
+// and bytes, so tests and fuzzers can drive them with hand-built data.
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "stage_predictor.hpp"
@@ -26,6 +24,8 @@ std::vector<std::uint8_t> encode_model(const std::vector<StagePredictor>& stages
 struct DecodeResult {
     std::vector<StagePredictor> stages;
     std::string error;
+    std::size_t size = 0;    // bytes the model took, when decoded
+    bool truncated = false;  // failed because the data ended: more data may decode
 
     bool ok() const { return error.empty(); }
 };
@@ -33,16 +33,5 @@ struct DecodeResult {
 // Decodes from the start of `bytes`; bytes after the last stage are ignored.
 // Stored counts never size an allocation beyond what the remaining data can hold.
 DecodeResult decode_model(std::span<const std::uint8_t> bytes);
-
-// Writes `bytes` to a new file next to `path` and renames it over `path`, so a
-// failure leaves any previous file intact and no temporary file behind.
-// Returns the operating system's description of a failure, or nullopt.
-std::optional<std::string> write_file_atomically(const std::string& path,
-                                                 std::span<const std::uint8_t> bytes);
-
-// The whole content of the file at `path`, or the operating system's
-// description of why it could not be read.
-using FileContent = std::variant<std::vector<std::uint8_t>, std::string>;
-FileContent read_whole_file(const std::string& path);
 
 }  // namespace zun

@@ -1,7 +1,7 @@
 #pragma once
 // Partial dependence of a boosted model: some features fixed, the others
-// averaged over a data set, per stage and component. Plain C++; the Python
-// wrapper converts the arguments and allocates the result arrays.
+// averaged over a data set, per stage and component. The caller allocates the
+// value arrays and the functions fill them in place.
 #include <cstddef>
 #include <cstdint>
 #include <optional>

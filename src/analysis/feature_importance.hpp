@@ -2,7 +2,6 @@
 // Feature importance of a boosted model: the spread over a data set of each
 // stage's log backbone factor and tilt per feature, combined across stages
 // with weights proportional to each stage's energy on the same data.
-// Plain C++; the Python wrapper converts the arguments and the results.
 #include <cstddef>
 #include <optional>
 #include <span>
