@@ -5,6 +5,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "logging/held_output.hpp"
+
 namespace zun::logging {
 namespace {
 
@@ -69,7 +71,14 @@ bool send_message(LogMessage message) {
     Sink& s = sink();
     // Held for the whole send, so sends of different threads are serialised.
     const std::lock_guard<std::mutex> lock(s.mutex);
-    return s.sender && s.sender->send(std::move(message));
+    if (!s.sender) {
+        return false;
+    }
+    if (HeldOutput* held = held_output()) {
+        held->messages.push_back(std::move(message));
+        return true;
+    }
+    return s.sender->send(std::move(message));
 }
 
 void drain_messages(Receiver& receiver, RunLogger& writer) {

@@ -13,8 +13,9 @@ void install_sender(Sender sender);
 void clear_sender();
 bool is_logging_active();
 
-// True when the message was handed to the channel; false (message dropped)
-// when no sender is installed or the receiver is gone.
+// True when the message was handed to the channel, or to the thread's held
+// output while a sender is installed; false (message dropped) when no sender
+// is installed or the receiver is gone.
 bool send_message(LogMessage message);
 
 // Hands every queued message to the matching writer operation, in arrival

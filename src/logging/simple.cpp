@@ -3,6 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <mutex>
+#include <utility>
+
+#include "logging/held_output.hpp"
 
 namespace zun::logging {
 
@@ -98,7 +101,14 @@ void log(Level level, std::string_view target, std::string_view text) {
     if (!enabled(level) || !simple_logger_installed()) {
         return;
     }
-    const std::string line = format_line(level, target, text);
+    emit_line(format_line(level, target, text));
+}
+
+void emit_line(std::string line) {
+    if (HeldOutput* held = held_output()) {
+        held->lines.push_back(std::move(line));
+        return;
+    }
     const std::lock_guard<std::mutex> lock(stdout_mutex());
     // One write per line, flushed at once so it lands in order with the
     // host interpreter's own output.

@@ -43,6 +43,10 @@ std::string format_line(Level level, std::string_view target, std::string_view t
 // Writes the line to stdout when the logger is installed and the level enabled.
 void log(Level level, std::string_view target, std::string_view text);
 
+// Hands a formatted line on: to the thread's held output when it holds one,
+// else to stdout.
+void emit_line(std::string line);
+
 // Formats only after the level test, so a disabled level costs one comparison.
 template <typename... Args>
 void log_fmt(Level level, std::string_view target, fmt::format_string<Args...> format, Args&&... args) {

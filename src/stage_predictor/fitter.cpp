@@ -7,6 +7,7 @@
 #include "grid_tensor/fit.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
+#include "logging/held_output.hpp"
 #include "logging/simple.hpp"
 #include "parallel.hpp"
 #include "stage_predictor/aggregate_bagged.hpp"
@@ -25,6 +26,12 @@ struct RestoreContext {
     }
 };
 
+// A fitted tree and what its job logged, still to be released.
+struct TreeJob {
+    GridTensor tree;
+    logging::HeldOutput output;
+};
+
 std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
                                   Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
@@ -38,6 +45,8 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
     // of the thread it ran on: the caller's values are put back afterwards.
     const RestoreContext restore{epoch, logging::current_tree_id()};
     const auto fit_tree = [&](std::size_t t) {
+        TreeJob job;
+        const logging::HoldOutput hold(job.output);
         const auto body = [&] {
             return logging::with_tree_id(t, [&] {
                 Rng tree_rng(seeds[t]);
@@ -50,9 +59,17 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
             });
         };
         // Worker threads carry the caller's epoch only while the job runs.
-        return epoch ? logging::with_epoch(*epoch, body) : body();
+        job.tree = epoch ? logging::with_epoch(*epoch, body) : body();
+        return job;
     };
-    return parallel_map<GridTensor>(seeds.size(), fit_tree);
+    std::vector<TreeJob> jobs = parallel_map<TreeJob>(seeds.size(), fit_tree);
+    std::vector<GridTensor> trees;
+    trees.reserve(jobs.size());
+    for (TreeJob& job : jobs) {
+        logging::release(std::move(job.output));
+        trees.push_back(std::move(job.tree));
+    }
+    return trees;
 }
 
 std::string optional_mean(const std::vector<double>& values) {
