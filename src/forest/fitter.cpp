@@ -70,9 +70,12 @@ std::string weights_text(const std::vector<double>& weights) {
     return text + "]";
 }
 
-void start_logging(const ZUNBoostedParams& params) {
+void start_logging(const ZUNBoostedParams& params, FitControl& control) {
+    const logging::Level level = logging::parse_level(params.log_level);
+    control.set_level(level);
+    // Remembered for code that logs outside any fit's context.
     logging::install_simple_logger();
-    logging::set_max_level(logging::parse_level(params.log_level));
+    logging::set_max_level(level);
     logging::log_fmt(logging::Level::Info, log_target, "Fitting boosted model with hyperparameters: {}",
                      debug_text(params));
 }
@@ -112,7 +115,8 @@ std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView&
 }
 
 // Opens the run log when the caller named a database; a failure stops the fit.
-std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params, const MatrixView& x) {
+std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params, const MatrixView& x,
+                                                 FitControl& control) {
     if (!params.visualdb_path) {
         return nullptr;
     }
@@ -121,7 +125,7 @@ std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params,
     logging::LoggerConfig config;
     config.path = *params.visualdb_path;
     return std::make_unique<logging::LoggedRun>(std::make_unique<logging::SqliteLogger>(std::move(config)),
-                                                to_json(params), x.rows(), x.cols());
+                                                to_json(params), x.rows(), x.cols(), control);
 }
 
 // The scalings every stage holds after this epoch's solve, then the stage's
@@ -170,13 +174,20 @@ std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay) {
 }
 
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params) {
-    start_logging(params);
+    FitControl control;
+    return fit_boosted(x, y, params, control);
+}
+
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             FitControl& control) {
+    const FitScope scope(&control);
+    start_logging(params, control);
     if (x.rows() == 0 || x.rows() != y.size()) {
         throw FitError(fmt::format("A boosted fit needs as many targets as rows and at least one row; got {} rows "
                                    "and {} targets",
                                    x.rows(), y.size()));
     }
-    const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x);
+    const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x, control);
     StagePredictorParams stage_params = params.sp_params;
     Rng rng(params.seed);
     std::vector<double> residuals(y.size());

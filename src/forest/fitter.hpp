@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "grid_tensor/params.hpp"
 #include "matrix_view.hpp"
 #include "stage_predictor.hpp"
@@ -17,6 +18,11 @@ struct BoostedFitResult {
     std::vector<StagePredictor> stages;
 };
 
+// Runs in `control`, which it installs on the calling thread; its console
+// level is set from params.log_level.
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             FitControl& control);
+// In a context of its own whose lines go straight to stdout.
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params);
 
 // The iteration count of the next epoch: round(n_iter * decay), halves away

@@ -11,9 +11,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "forest/epoch_scaling.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/simple.hpp"
@@ -325,6 +327,42 @@ TEST(FitBoosted, LogLevelStaysInForceAfterTheFit) {
             fit(p, params);
             EXPECT_EQ(logging::max_level(), c.level);
         });
+    }
+}
+
+// Each fit's lines, gathered by its own context rather than printed.
+struct QueuedFit {
+    BoostedFitResult result;
+    std::vector<std::string> lines;
+};
+
+QueuedFit queued_fit(const Problem& p, const ZUNBoostedParams& params) {
+    FitControl control(FitControl::Console::Queued);
+    QueuedFit fitted{fit_boosted(p.x_view(), p.y_view(), params, control), {}};
+    fitted.lines = control.take_lines();
+    return fitted;
+}
+
+TEST(FitBoosted, ConcurrentFitsKeepTheirOwnLevelAndLines) {
+    const Problem p = make_problem(10, 120);
+    ZUNBoostedParams debug = boosted_params(2, 3, 5, 1.0, 3);
+    debug.log_level = "debug";
+    ZUNBoostedParams quiet = boosted_params(3, 2, 4, 1.0, 4);
+    quiet.log_level = "warn";
+    const QueuedFit debug_alone = queued_fit(p, debug);
+    const QueuedFit quiet_alone = queued_fit(p, quiet);
+    ASSERT_FALSE(debug_alone.lines.empty());
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        QueuedFit quiet_beside;
+        std::thread other([&] { quiet_beside = queued_fit(p, quiet); });
+        const QueuedFit debug_beside = queued_fit(p, debug);
+        other.join();
+        EXPECT_EQ(debug_beside.lines, debug_alone.lines);
+        EXPECT_EQ(quiet_beside.lines, quiet_alone.lines);
+        EXPECT_EQ(debug_beside.result.stages, debug_alone.result.stages);
+        EXPECT_EQ(quiet_beside.result.stages, quiet_alone.result.stages);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "logging/manager.hpp"
 #include "logging/recording_writer.hpp"
 #include "logging/simple.hpp"
@@ -18,15 +19,8 @@ namespace {
 
 class Held : public ::testing::Test {
 protected:
-    void SetUp() override {
-        install_simple_logger();
-        saved_level_ = max_level();
-        set_max_level(Level::Info);
-    }
-    void TearDown() override {
-        clear_sender();
-        set_max_level(saved_level_);
-    }
+    void SetUp() override { fit_.set_level(Level::Info); }
+    void install_sender(Sender sender) { fit_.install_sender(std::move(sender)); }
 
     static std::vector<LogMessage> drained(Receiver& receiver) {
         testing::RecordingWriter writer;
@@ -34,8 +28,8 @@ protected:
         return std::move(writer.received);
     }
 
-private:
-    Level saved_level_ = Level::Off;
+    FitControl fit_;
+    const FitScope scope_{&fit_};
 };
 
 TEST_F(Held, OutputWaitsForItsReleaseAndNestedHoldsRestoreTheOuterOne) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/context.hpp"
@@ -280,20 +281,20 @@ TEST(FitStage, CallersLoggingContextSurvivesTheTreeJobs) {
 TEST(FitStage, TreeLinesAndRecordsComeOutInTreeOrderForAnyThreadCount) {
     const Problem p = make_problem(11, 200);
     const ThreadCount restore;
-    logging::install_simple_logger();
+    FitControl control;
+    const FitScope scope(&control);
     std::optional<std::string> first_log;
     std::optional<std::vector<logging::LogMessage>> first_records;
     for (const int threads : {1, 2, 3}) {
         SCOPED_TRACE(threads);
         omp_set_num_threads(threads);
         auto [sender, receiver] = logging::make_channel();
-        logging::install_sender(sender);
-        logging::set_max_level(logging::Level::Debug);
+        control.install_sender(sender);
+        control.set_level(logging::Level::Debug);
         ::testing::internal::CaptureStdout();
         logging::with_epoch(0, [&] { fit(p, stage_params(6)); });
         const std::string log = ::testing::internal::GetCapturedStdout();
-        logging::set_max_level(logging::Level::Off);
-        logging::clear_sender();
+        control.clear_sender();
         logging::testing::RecordingWriter writer;
         logging::drain_messages(receiver, writer);
 
