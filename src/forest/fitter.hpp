@@ -16,10 +16,14 @@ struct BoostedFitResult {
     std::vector<double> residuals;
     std::vector<double> y_hat;
     std::vector<StagePredictor> stages;
+    std::vector<double> epoch_errors;  // mean squared training residual after each epoch
+    bool stopped_early = false;        // a stop left fewer epochs than asked for
 };
 
 // Runs in `control`, which it installs on the calling thread; its console
-// level is set from params.log_level.
+// level is set from params.log_level. A stop (FitControl::interrupt) ends the
+// fit with the epochs completed so far; a cancel throws FitInterrupted. Either
+// way a run log gets what was collected and its run is marked unfinished.
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
                              FitControl& control);
 // In a context of its own whose lines go straight to stdout.

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/identification.hpp"
 #include "grid_tensor/logging_helpers.hpp"
@@ -102,6 +103,7 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
 
 FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTensorParams& params, Rng& rng,
                           std::shared_ptr<const SortedFeatures> sorted) {
+    throw_if_cancelled();
     GridTensorState state = prepare_fit(x, y, params, std::move(sorted));
     const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
     const std::uint64_t budget = pass_budget(params.n_iter);
@@ -110,8 +112,16 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     if (logging::is_logging_active()) {
         recorder.emplace();
     }
+    // A stop keeps the tree as it stands; a cancel abandons it.
+    const InterruptionCheck interrupted;
     std::uint64_t pass = 0;
     for (; pass < budget && state.net_splits < params.n_iter; ++pass) {
+        if (const Interruption why = interrupted(); why != Interruption::None) {
+            if (why == Interruption::Cancel) {
+                throw FitInterrupted();
+            }
+            break;
+        }
         const double sse_before = state.sse;
         const std::optional<FitAction> move = fit_pass(state, params, strategy, rng);
         if (!move) {

@@ -24,9 +24,12 @@ LoggedRun::~LoggedRun() {
     }
 }
 
-std::optional<std::string> LoggedRun::finish() {
+std::optional<std::string> LoggedRun::finish(const std::optional<std::string>& notes) {
     require(collecting_, "LoggedRun::finish called twice");
     drain_messages(*receiver_, *writer_);
+    if (notes) {
+        writer_->log_run_notes(*notes);
+    }
     control_.clear_sender();
     collecting_ = false;
     receiver_.reset();

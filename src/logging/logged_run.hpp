@@ -24,9 +24,10 @@ public:
     // A run abandoned by an exception stops collecting; nothing is written.
     ~LoggedRun();
 
-    // Drains the channel into the writer, removes the sender and flushes;
-    // the flush error, or nullopt on success. Call once.
-    std::optional<std::string> finish();
+    // Drains the channel into the writer, removes the sender and flushes,
+    // with the run's notes when given; the flush error, or nullopt on
+    // success. Call once.
+    std::optional<std::string> finish(const std::optional<std::string>& notes = std::nullopt);
 
 private:
     std::unique_ptr<RunLogger> writer_;

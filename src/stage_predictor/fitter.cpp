@@ -4,6 +4,7 @@
 
 #include "checked_size.hpp"
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
@@ -55,6 +56,9 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
                 logging::send_tree_training_error(fitted.error, logging::ErrorVariant::Train);
+                if (FitControl* control = current_fit_control()) {
+                    control->tree_done();
+                }
                 return std::move(fitted.grid_tensor);
             });
         };
@@ -63,6 +67,10 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
         return job;
     };
     std::vector<TreeJob> jobs = parallel_map<TreeJob>(seeds.size(), fit_tree);
+    // Stopped trees are cut short: the stage is not the one asked for.
+    if (const FitControl* control = current_fit_control(); control && control->interruption() != Interruption::None) {
+        throw FitInterrupted();
+    }
     std::vector<GridTensor> trees;
     trees.reserve(jobs.size());
     for (TreeJob& job : jobs) {
