@@ -114,12 +114,14 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     }
     // A stop keeps the tree as it stands; a cancel abandons it.
     const InterruptionCheck interrupted;
+    bool stopped = false;
     std::uint64_t pass = 0;
     for (; pass < budget && state.net_splits < params.n_iter; ++pass) {
         if (const Interruption why = interrupted(); why != Interruption::None) {
             if (why == Interruption::Cancel) {
                 throw FitInterrupted();
             }
+            stopped = true;
             break;
         }
         const double sse_before = state.sse;
@@ -135,6 +137,7 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     logging::log_fmt(logging::Level::Debug, log_target, "Split/Resplit/Merge counts: {}/{}/{}", state.split_count,
                      state.resplit_count, state.merge_count);
     FitOutput output = finish_fit(state);
+    output.stopped_early = stopped;
     if (recorder) {
         recorder->emit(output.grid_tensor, pass);
     }

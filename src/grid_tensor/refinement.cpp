@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 
 namespace zun {
 
@@ -356,6 +357,7 @@ void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& 
     const bool single_mode = single_component_mode(state);
     initialize_samples(strategy, state, single_mode);
     for (std::size_t j = 0; j < state.n_features; ++j) {
+        throw_if_cancelled();  // each feature costs a pass over every sample
         initialize_feature(state, j);
         compute_split_candidates(strategy, state, j, 0, state.n_samples, single_mode);
     }
