@@ -16,9 +16,6 @@ constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr UpdatePair nan_pair{nan_value, nan_value};
 constexpr double coefficient_floor = 1e-10;
 constexpr double mode_threshold = 1e-10;
-// Neighbouring sorted values closer than this count as ties: a cut between
-// them would separate equal values.
-constexpr double tie_distance = 2.220446049250313e-16;
 constexpr double min_determinant = 1e-15;
 constexpr double max_condition = 1e12;
 
@@ -230,7 +227,8 @@ void use_or_sort_features(GridTensorState& state) {
     }
     for (std::size_t j = 0; j < state.n_features; ++j) {
         const auto& order = (*state.sorted)[j];
-        if (order.sorted_order.size() != state.n_samples || order.sample_rank.size() != state.n_samples) {
+        if (order.sorted_order.size() != state.n_samples || order.sample_rank.size() != state.n_samples ||
+            order.tie.size() != state.n_samples) {
             throw InternalError(fmt::format("sorted order of feature {} covers {} samples but x has {}", j,
                                             order.sorted_order.size(), state.n_samples));
         }
@@ -250,8 +248,9 @@ void initialize_feature(GridTensorState& state, std::size_t feature) {
     }
     rebuild_prefix(state, feature, 0, 0);
     state.interval_stats[feature] = {IntervalStats{state.prefix_stats[feature][n - 1], n}};
+    const auto& ties = (*state.sorted)[feature].tie;
     for (std::size_t q = 1; q < n; ++q) {
-        if (std::abs(state.value_at(feature, q) - state.value_at(feature, q - 1)) < tie_distance) {
+        if (ties[q] != 0) {
             mark_not_candidate(state, feature, q);
         }
     }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <string>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -18,22 +18,31 @@ constexpr double initial_component = 1e-10;
 
 FeatureOrder sort_column(const MatrixView& x, std::size_t column) {
     const std::size_t n = x.rows();
-    std::vector<double> values(n);
+    // (value, sample) pairs: sorting them by value, then sample, gives the
+    // stable order without reading values through the indices, and leaves
+    // the sorted values at hand for the tie marks.
+    std::vector<std::pair<double, std::size_t>> pairs(n);
     for (std::size_t i = 0; i < n; ++i) {
-        values[i] = x(i, column);
-        if (std::isnan(values[i])) {
+        pairs[i] = {x(i, column), i};
+        if (std::isnan(pairs[i].first)) {
             throw InternalError(
                 fmt::format("feature {} holds NaN at sample {}; features must be free of NaN to be sorted", column, i));
         }
     }
+    // Equal values (-0.0 and 0.0 too) fall back to the sample index.
+    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first || (a.first == b.first && a.second < b.second);
+    });
     FeatureOrder order;
     order.sorted_order.resize(n);
-    std::iota(order.sorted_order.begin(), order.sorted_order.end(), std::size_t{0});
-    std::stable_sort(order.sorted_order.begin(), order.sorted_order.end(),
-                     [&values](std::size_t a, std::size_t b) { return values[a] < values[b]; });
     order.sample_rank.resize(n);
+    order.tie.assign(n, 0);
     for (std::size_t position = 0; position < n; ++position) {
-        order.sample_rank[order.sorted_order[position]] = position;
+        order.sorted_order[position] = pairs[position].second;
+        order.sample_rank[pairs[position].second] = position;
+        if (position > 0 && std::abs(pairs[position].first - pairs[position - 1].first) < tie_distance) {
+            order.tie[position] = 1;
+        }
     }
     return order;
 }

@@ -63,16 +63,25 @@ struct CandidateRun {
     bool operator==(const CandidateRun&) const = default;
 };
 
-// Stable ascending order of one feature and its inverse. Depends only on x,
-// so one instance can be shared read-only by every fit on the same matrix.
+// Neighbouring sorted values closer than this count as ties: a cut between
+// them would separate equal values.
+inline constexpr double tie_distance = 2.220446049250313e-16;
+
+// Stable ascending order of one feature, its inverse and its ties. Depends
+// only on x, so one instance can be shared read-only by every fit on the same
+// matrix.
 struct FeatureOrder {
     std::vector<std::size_t> sorted_order;  // position -> sample
     std::vector<std::size_t> sample_rank;   // sample -> position
+    // Per position: 1 when the value lies within tie_distance of the value at
+    // the position before (never at position 0).
+    std::vector<std::uint8_t> tie;
 };
 
 using SortedFeatures = std::vector<FeatureOrder>;
 
-// Sorts every column of x once (stable: ties keep ascending sample index).
+// Sorts every column of x once (stable: equal values keep ascending sample
+// index) and marks its ties.
 // Throws InternalError naming the column when it holds NaN, which has no place
 // in an ascending order.
 std::shared_ptr<const SortedFeatures> sort_features(const MatrixView& x);

@@ -59,8 +59,21 @@ TEST(SortFeaturesTest, SortsStablyAndInvertsTheOrder) {
     ASSERT_EQ(sorted->size(), 2u);
     EXPECT_EQ((*sorted)[0].sorted_order, (std::vector<std::size_t>{3, 1, 0, 2, 4}));
     EXPECT_EQ((*sorted)[0].sample_rank, (std::vector<std::size_t>{2, 1, 3, 0, 4}));
+    EXPECT_EQ((*sorted)[0].tie, (std::vector<std::uint8_t>{0, 0, 0, 1, 1}));
     EXPECT_EQ((*sorted)[1].sorted_order, (std::vector<std::size_t>{4, 3, 2, 1, 0}));
     EXPECT_EQ((*sorted)[1].sample_rank, (std::vector<std::size_t>{4, 3, 2, 1, 0}));
+    EXPECT_EQ((*sorted)[1].tie, (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
+}
+
+TEST(SortFeaturesTest, SignedZerosAreEqualAndTiesAreJudgedOnAbsoluteDistance) {
+    // 0.0 and -0.0 compare equal, so they keep sample order and tie; values
+    // 1e-17 apart tie, 1e-15 apart do not; two infinities do not (their
+    // difference is NaN).
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> x = {0.0, -0.0, 1e-17, 5.0, 5.0 + 1e-15 * 5.0, -inf, -inf};
+    const auto sorted = sort_features(MatrixView::contiguous(x.data(), x.size(), 1));
+    EXPECT_EQ((*sorted)[0].sorted_order, (std::vector<std::size_t>{5, 6, 0, 1, 2, 3, 4}));
+    EXPECT_EQ((*sorted)[0].tie, (std::vector<std::uint8_t>{0, 0, 0, 1, 1, 0, 0}));
 }
 
 TEST(SortFeaturesTest, NaNFeatureValueIsRejectedWithItsColumn) {
