@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <string>
-#include <utility>
 
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "grid_tensor/value_order.hpp"
 
 namespace zun {
 
@@ -18,29 +18,26 @@ constexpr double initial_component = 1e-10;
 
 FeatureOrder sort_column(const MatrixView& x, std::size_t column) {
     const std::size_t n = x.rows();
-    // (value, sample) pairs: sorting them by value, then sample, gives the
-    // stable order without reading values through the indices, and leaves
-    // the sorted values at hand for the tie marks.
-    std::vector<std::pair<double, std::size_t>> pairs(n);
+    // (value, sample) pairs: sorting them by value gives the stable order
+    // without reading values through the indices, and leaves the sorted
+    // values at hand for the tie marks.
+    std::vector<ValueIndex> pairs(n);
     for (std::size_t i = 0; i < n; ++i) {
         pairs[i] = {x(i, column), i};
-        if (std::isnan(pairs[i].first)) {
+        if (std::isnan(pairs[i].value)) {
             throw InternalError(
                 fmt::format("feature {} holds NaN at sample {}; features must be free of NaN to be sorted", column, i));
         }
     }
-    // Equal values (-0.0 and 0.0 too) fall back to the sample index.
-    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
-        return a.first < b.first || (a.first == b.first && a.second < b.second);
-    });
+    sort_by_value(pairs);
     FeatureOrder order;
     order.sorted_order.resize(n);
     order.sample_rank.resize(n);
     order.tie.assign(n, 0);
     for (std::size_t position = 0; position < n; ++position) {
-        order.sorted_order[position] = pairs[position].second;
-        order.sample_rank[pairs[position].second] = position;
-        if (position > 0 && std::abs(pairs[position].first - pairs[position - 1].first) < tie_distance) {
+        order.sorted_order[position] = pairs[position].index;
+        order.sample_rank[pairs[position].index] = position;
+        if (position > 0 && std::abs(pairs[position].value - pairs[position - 1].value) < tie_distance) {
             order.tie[position] = 1;
         }
     }
