@@ -15,6 +15,10 @@ namespace {
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr UpdatePair nan_pair{nan_value, nan_value};
 
+// Positions ahead whose sample record the update requests early: the
+// samples of an interval lie scattered in memory.
+constexpr std::size_t update_prefetch_distance = 16;
+
 double multiplier(double change) { return std::clamp(1.0 + change, min_multiplier, max_multiplier); }
 
 // Multiplies the components of the samples at positions [start, end) of
@@ -32,6 +36,9 @@ bool update_samples(GridTensorState& state, const RefinementStrategy& strategy, 
     const auto& order = state.sorted_order(feature);
     bool bounded = true;
     for (std::size_t q = start; q < end; ++q) {
+        if (q + update_prefetch_distance < end) {
+            __builtin_prefetch(&state.samples[order[q + update_prefetch_distance]]);
+        }
         const std::size_t i = order[q];
         SampleRecord& sample = state.samples[i];
         if (scale_plus) {

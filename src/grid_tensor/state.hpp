@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "large_page_allocator.hpp"
 #include "matrix_view.hpp"
 
 namespace zun {
@@ -128,8 +129,8 @@ struct GridTensorState {
     double lambda_minus = 1e-10;
     double scaling = 1.0;
 
-    // Per-sample values, indexed by sample.
-    std::vector<SampleRecord> samples;
+    // Per-sample values, indexed by sample; gathered in every feature's order.
+    LargeVector<SampleRecord> samples;
     double sse = 0.0;
 
     // Statistics.

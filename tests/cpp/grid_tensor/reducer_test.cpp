@@ -89,7 +89,7 @@ TEST(ApplyActionTest, SplitInSingleComponentMode) {
     split.left.y = 5.0;  // ignored in single-component mode
     split.right.y = -0.5;
     const double sse = state.sse;
-    const std::vector<SampleRecord> before = state.samples;
+    const auto before = state.samples;
     apply_action(state, split, strategy, params.split_strategy_params);
 
     EXPECT_EQ(state.split_positions[0], (std::vector<std::size_t>{10}));
@@ -142,7 +142,7 @@ TEST(ApplyActionTest, MovesOutsideTheStateAreRejectedBeforeAnyChange) {
     const RefinementStrategy strategy{};
     GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
     apply_action(state, split_action(state, 0, 12), strategy, params.split_strategy_params);
-    const std::vector<SampleRecord> samples = state.samples;
+    const auto samples = state.samples;
     const auto backbone = state.backbone;
 
     Split bad_feature = split_action(state, 1, 5);
@@ -184,7 +184,7 @@ TEST(ApplyActionTest, DegenerateOldFactorLeavesItsComponentAlone) {
     // b e^-t = 1e-10 e^10 (above it).
     state.backbone[0][0] = 1e-10;
     state.tilt[0][0] = -10.0;
-    const std::vector<SampleRecord> before = state.samples;
+    const auto before = state.samples;
     Resplit resplit = resplit_action(state, 0, 0);
     resplit.left = {1.0, 1.0};  // u = v = 2: backbone doubles, tilt stays
     apply_action(state, resplit, strategy, params.split_strategy_params);
