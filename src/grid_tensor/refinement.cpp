@@ -79,8 +79,8 @@ constexpr SplitCandidate not_a_candidate{nan_pair, nan_pair, nan_value};
 // of a one-sample fit, which keeps the entry every position starts with.
 constexpr SplitCandidate untouched_entry{nan_pair, nan_pair, 0.0};
 
-// Bounds under which no sum of sample statistics, and no gain, overflows.
-constexpr double max_bounded_value = 1e100;
+// Strategy constants beyond this, with samples under the bound of
+// has_bounded_statistics, could make a gain overflow.
 constexpr double max_bounded_constant = 1e200;
 // Positions ahead whose sample record a gather requests early.
 constexpr std::size_t gather_prefetch_distance = 32;
@@ -400,11 +400,6 @@ PairedUpdate side_update(const RefinementStrategy& strategy, const Stats5& sums,
         return {update.x, 0.0, update.gain};
     }
     return paired_update(sums.pp, sums.mm, -sums.pm, sums.rp, -sums.rm, strategy);
-}
-
-bool has_bounded_statistics(const SampleRecord& sample) {
-    return std::abs(sample.f_plus) <= max_bounded_value && std::abs(sample.f_minus) <= max_bounded_value &&
-           std::abs(sample.residual) <= max_bounded_value;
 }
 
 void start_guarding_nan_gains(GridTensorState& state) {

@@ -6,6 +6,7 @@
 // Resplit values are kept for every cut; split candidates are evaluated when
 // the split search asks for them. The reducer applies a move and then brings
 // the statistics up to date here.
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -74,7 +75,10 @@ inline Stats5 sample_products(const SampleRecord& sample, bool single_mode) {
 // of the float range: components and residual at most 1e100 in magnitude.
 // While every sample and the strategy's constants are bounded, every gain is
 // finite.
-bool has_bounded_statistics(const SampleRecord& sample);
+inline bool has_bounded_statistics(const SampleRecord& sample) {
+    constexpr double bound = 1e100;
+    return std::abs(sample.f_plus) <= bound && std::abs(sample.f_minus) <= bound && std::abs(sample.residual) <= bound;
+}
 
 // From now on every candidate of a changed interval is evaluated after each
 // move and a NaN gain marks its position for good (see guard_nan_gains).

@@ -135,55 +135,8 @@ GridTensorState::GridTensorState(const MatrixView& x_in, const VectorView& y_in,
     candidate_count.assign(p, 0);
 }
 
-const std::vector<std::size_t>& GridTensorState::sorted_order(std::size_t feature) const {
-    return (*sorted)[feature].sorted_order;
-}
-
-const std::vector<std::size_t>& GridTensorState::sample_rank(std::size_t feature) const {
-    return (*sorted)[feature].sample_rank;
-}
-
 double GridTensorState::value_at(std::size_t feature, std::size_t position) const {
     return x(sorted_order(feature)[position], feature);
-}
-
-std::size_t GridTensorState::interval_containing(std::size_t feature, std::size_t position) const {
-    const auto& cuts = split_positions[feature];
-    return static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), position) - cuts.begin());
-}
-
-std::size_t GridTensorState::interval_start(std::size_t feature, std::size_t k) const {
-    return k == 0 ? 0 : split_positions[feature][k - 1];
-}
-
-std::size_t GridTensorState::interval_end(std::size_t feature, std::size_t k) const {
-    const auto& cuts = split_positions[feature];
-    return k < cuts.size() ? cuts[k] : n_samples;
-}
-
-bool GridTensorState::position_marked(std::size_t feature, std::size_t position) const {
-    if ((*sorted)[feature].tie[position] != 0) {
-        return true;
-    }
-    if (guard_nan_gains && nan_gain[feature][position] != 0) {
-        return true;
-    }
-    return is_binned(feature) &&
-           !std::binary_search(bin_boundaries[feature].begin(), bin_boundaries[feature].end(), position);
-}
-
-bool GridTensorState::cut_excluded(std::size_t feature, std::size_t position) const {
-    if (position_marked(feature, position)) {
-        return true;
-    }
-    // Every position that has ever been the first or last of an interval
-    // lies next to a present cut or at an end of the order; a single sample
-    // has none.
-    if (n_samples < 2) {
-        return false;
-    }
-    const std::size_t k = interval_containing(feature, position);
-    return position == interval_start(feature, k) || position + 1 == interval_end(feature, k);
 }
 
 std::vector<std::vector<ChangedInterval>> changed_intervals(const GridTensorState& state, std::size_t feature,

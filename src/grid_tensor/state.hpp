@@ -6,6 +6,7 @@
 // Samples of a feature are addressed by sorted position (the position of a
 // sample in the stable ascending order of that feature); a cut at position p
 // puts positions 0 .. p-1 on its left.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -168,8 +169,8 @@ struct GridTensorState {
     std::size_t merge_count = 0;
     std::size_t consecutive_resplits = 0;
 
-    const std::vector<std::size_t>& sorted_order(std::size_t feature) const;
-    const std::vector<std::size_t>& sample_rank(std::size_t feature) const;
+    const std::vector<std::size_t>& sorted_order(std::size_t feature) const { return (*sorted)[feature].sorted_order; }
+    const std::vector<std::size_t>& sample_rank(std::size_t feature) const { return (*sorted)[feature].sample_rank; }
     // Value of `feature` of the sample at sorted position `position`.
     double value_at(std::size_t feature, std::size_t position) const;
     bool is_binned(std::size_t feature) const { return !bin_boundaries[feature].empty(); }
@@ -181,18 +182,43 @@ struct GridTensorState {
 
     std::size_t interval_count(std::size_t feature) const { return split_positions[feature].size() + 1; }
     // Index of the interval holding `position` (cuts at or below it).
-    std::size_t interval_containing(std::size_t feature, std::size_t position) const;
+    std::size_t interval_containing(std::size_t feature, std::size_t position) const {
+        const auto& cuts = split_positions[feature];
+        return static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), position) - cuts.begin());
+    }
     // First position of interval k, and one past its last.
-    std::size_t interval_start(std::size_t feature, std::size_t k) const;
-    std::size_t interval_end(std::size_t feature, std::size_t k) const;
+    std::size_t interval_start(std::size_t feature, std::size_t k) const {
+        return k == 0 ? 0 : split_positions[feature][k - 1];
+    }
+    std::size_t interval_end(std::size_t feature, std::size_t k) const {
+        const auto& cuts = split_positions[feature];
+        return k < cuts.size() ? cuts[k] : n_samples;
+    }
 
     // Whether `position` of `feature` can never be cut: a marked position
     // (below), or the first or last position of its interval when there are
-    // two or more samples.
-    bool cut_excluded(std::size_t feature, std::size_t position) const;
+    // two or more samples. Every position that has ever been the first or
+    // last of an interval lies next to a present cut or at an end of the
+    // order; a single sample has none.
+    bool cut_excluded(std::size_t feature, std::size_t position) const {
+        if (position_marked(feature, position)) {
+            return true;
+        }
+        if (n_samples < 2) {
+            return false;
+        }
+        const std::size_t k = interval_containing(feature, position);
+        return position == interval_start(feature, k) || position + 1 == interval_end(feature, k);
+    }
     // A tie, anything but a bin boundary when binned, or a NaN gain seen
     // while guarding.
-    bool position_marked(std::size_t feature, std::size_t position) const;
+    bool position_marked(std::size_t feature, std::size_t position) const {
+        if ((*sorted)[feature].tie[position] != 0 || (guard_nan_gains && nan_gain[feature][position] != 0)) {
+            return true;
+        }
+        const auto& bounds = bin_boundaries[feature];
+        return !bounds.empty() && !std::binary_search(bounds.begin(), bounds.end(), position);
+    }
 };
 
 // After a move changed the samples at positions [start, end) of `feature`:
