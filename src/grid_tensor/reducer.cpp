@@ -23,10 +23,9 @@ double multiplier(double change) { return std::clamp(1.0 + change, min_multiplie
 
 // Multiplies the components of the samples at positions [start, end) of
 // `feature` by the ratio of the interval's new to old factors, and refreshes
-// their residuals and weights. Returns whether their statistics stay bounded.
-bool update_samples(GridTensorState& state, const RefinementStrategy& strategy, std::size_t feature,
-                    std::size_t start, std::size_t end, const IntervalValues& old_values,
-                    const IntervalValues& new_values) {
+// their residuals. Returns whether their statistics stay bounded.
+bool update_samples(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end,
+                    const IntervalValues& old_values, const IntervalValues& new_values) {
     const double old_plus = old_values.backbone * std::exp(old_values.tilt);
     const double old_minus = old_values.backbone * std::exp(-old_values.tilt);
     const bool scale_plus = std::abs(old_plus) > degenerate_factor;
@@ -47,8 +46,7 @@ bool update_samples(GridTensorState& state, const RefinementStrategy& strategy, 
         if (scale_minus) {
             sample.f_minus *= minus_ratio;
         }
-        sample.residual = state.y[i] - (sample.f_plus - sample.f_minus);
-        sample.weight = sample_weight(strategy, sample.residual);
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
         bounded = bounded && has_bounded_statistics(sample);
     }
     return bounded;
@@ -60,8 +58,8 @@ bool update_samples(GridTensorState& state, const RefinementStrategy& strategy, 
 void move_samples(GridTensorState& state, const RefinementStrategy& strategy, std::size_t feature,
                   std::size_t start, std::size_t middle, std::size_t end, const IntervalValues& old_left,
                   const IntervalValues& new_left, const IntervalValues& old_right, const IntervalValues& new_right) {
-    const bool left_bounded = update_samples(state, strategy, feature, start, middle, old_left, new_left);
-    const bool right_bounded = update_samples(state, strategy, feature, middle, end, old_right, new_right);
+    const bool left_bounded = update_samples(state, feature, start, middle, old_left, new_left);
+    const bool right_bounded = update_samples(state, feature, middle, end, old_right, new_right);
     if (!left_bounded || !right_bounded) {
         start_guarding_nan_gains(state);
     }

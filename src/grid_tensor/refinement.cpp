@@ -88,8 +88,8 @@ constexpr std::size_t gather_prefetch_distance = 32;
 // Adds the statistics of the samples at positions [from, to) of an order to
 // `sums`, one after the other.
 template <bool Single>
-void accumulate(const GridTensorState& state, const std::vector<std::size_t>& order, std::size_t from,
-                std::size_t to, Stats5& sums) {
+void accumulate(const RefinementStrategy& strategy, const GridTensorState& state, const std::vector<std::size_t>& order,
+                std::size_t from, std::size_t to, Stats5& sums) {
     const SampleRecord* samples = state.samples.data();
     const std::size_t* positions = order.data();
     const std::size_t n = order.size();
@@ -97,7 +97,7 @@ void accumulate(const GridTensorState& state, const std::vector<std::size_t>& or
         if (q + gather_prefetch_distance < n) {
             __builtin_prefetch(samples + positions[q + gather_prefetch_distance]);
         }
-        sums += sample_products(samples[positions[q]], Single);
+        sums += sample_products(strategy, samples[positions[q]], Single);
     }
 }
 
@@ -105,7 +105,8 @@ void accumulate(const GridTensorState& state, const std::vector<std::size_t>& or
 // the first position of the interval holding them: resumed from the last
 // checkpoint in that range, which was summed in the same order.
 template <bool Single>
-Stats5 sums_before(const GridTensorState& state, std::size_t feature, std::size_t start, std::size_t position) {
+Stats5 sums_before(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                   std::size_t start, std::size_t position) {
     Stats5 sums;
     std::size_t from = start;
     const std::size_t block = position / checkpoint_spacing;
@@ -113,22 +114,23 @@ Stats5 sums_before(const GridTensorState& state, std::size_t feature, std::size_
         sums = state.checkpoints[feature][block - 1];
         from = block * checkpoint_spacing;
     }
-    accumulate<Single>(state, state.sorted_order(feature), from, position, sums);
+    accumulate<Single>(strategy, state, state.sorted_order(feature), from, position, sums);
     return sums;
 }
 
 // Sums interval k of `feature` again from position `first` on (the sums
 // before it still hold), storing its checkpoints and its total.
 template <bool Single>
-void resum_interval(GridTensorState& state, std::size_t feature, std::size_t k, std::size_t first) {
+void resum_interval(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature, std::size_t k,
+                    std::size_t first) {
     const std::size_t start = state.interval_start(feature, k);
     const std::size_t end = state.interval_end(feature, k);
     const auto& order = state.sorted_order(feature);
     auto& checkpoints = state.checkpoints[feature];
-    Stats5 sums = sums_before<Single>(state, feature, start, first);
+    Stats5 sums = sums_before<Single>(strategy, state, feature, start, first);
     for (std::size_t q = first; q < end;) {
         const std::size_t next = std::min(end, (q / checkpoint_spacing + 1) * checkpoint_spacing);
-        accumulate<Single>(state, order, q, next, sums);
+        accumulate<Single>(strategy, state, order, q, next, sums);
         if (next % checkpoint_spacing == 0) {
             checkpoints[next / checkpoint_spacing - 1] = sums;
         }
@@ -156,7 +158,7 @@ SplitCandidate candidate_at(const RefinementStrategy& strategy, const GridTensor
     if (position == start || position + 1 == state.interval_end(feature, k)) {
         return untouched_entry;
     }
-    return candidate_from<Single>(strategy, state, feature, k, sums_before<Single>(state, feature, start, position));
+    return candidate_from<Single>(strategy, state, feature, k, sums_before<Single>(strategy, state, feature, start, position));
 }
 
 // Calls visit(position, candidate) for the given ascending positions of
@@ -187,9 +189,9 @@ void walk_candidates(const RefinementStrategy& strategy, const GridTensorState& 
             return;
         }
         if (q - next > checkpoint_spacing) {
-            sums = sums_before<Single>(state, feature, start, q);
+            sums = sums_before<Single>(strategy, state, feature, start, q);
         } else {
-            accumulate<Single>(state, order, next, q, sums);
+            accumulate<Single>(strategy, state, order, next, q, sums);
         }
         next = q;
         if (q == start || q + 1 == end) {
@@ -229,7 +231,7 @@ template <bool Single>
 void refresh_feature(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
                      const std::vector<ChangedInterval>& changed) {
     for (const ChangedInterval& interval : changed) {
-        resum_interval<Single>(state, feature, interval.interval, interval.first_position);
+        resum_interval<Single>(strategy, state, feature, interval.interval, interval.first_position);
     }
     const std::size_t cuts = state.split_positions[feature].size();
     if (state.resplit_score[feature].size() < cuts) {
@@ -299,14 +301,13 @@ void initialize_coefficients(const RefinementStrategy& strategy, GridTensorState
 }
 
 // Returns whether every sample has bounded statistics.
-bool initialize_samples(const RefinementStrategy& strategy, GridTensorState& state) {
+bool initialize_samples(GridTensorState& state) {
     bool bounded = true;
     for (std::size_t i = 0; i < state.n_samples; ++i) {
         SampleRecord& sample = state.samples[i];
         sample.f_plus = state.lambda_plus;
         sample.f_minus = state.lambda_minus;
-        sample.residual = state.y[i] - (sample.f_plus - sample.f_minus);
-        sample.weight = sample_weight(strategy, sample.residual);
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
         bounded = bounded && has_bounded_statistics(sample);
     }
     return bounded;
@@ -332,13 +333,14 @@ void use_or_sort_features(GridTensorState& state) {
 }
 
 // One interval over the whole feature: its checkpoints and total.
-void initialize_feature(GridTensorState& state, std::size_t feature, bool single_mode) {
+void initialize_feature(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
+                        bool single_mode) {
     state.checkpoints[feature].assign(state.n_samples / checkpoint_spacing, Stats5{});
     state.interval_stats[feature] = {IntervalStats{}};
     if (single_mode) {
-        resum_interval<true>(state, feature, 0, 0);
+        resum_interval<true>(strategy, state, feature, 0, 0);
     } else {
-        resum_interval<false>(state, feature, 0, 0);
+        resum_interval<false>(strategy, state, feature, 0, 0);
     }
 }
 
@@ -370,14 +372,6 @@ PairedUpdate paired_update(double a, double b, double c, double d, double e, con
     const double gain =
         2.0 * (d * x + e * y) - (m11 * x * x + 2.0 * m12 * x * y + m22 * y * y) - rho * std::abs(x - y);
     return {x, y, gain};
-}
-
-double sample_weight(const RefinementStrategy& strategy, double residual) {
-    if (strategy.kind == RefinementKind::L2) {
-        return 1.0;
-    }
-    const double magnitude = std::abs(residual);
-    return magnitude <= huber_threshold ? 1.0 : huber_threshold / magnitude;
 }
 
 bool single_component_mode(const GridTensorState& state) {
@@ -428,6 +422,28 @@ SplitCandidate StateCandidates::at(std::size_t feature, std::size_t position) co
     return split_candidate(strategy_, state_, feature, position, single_mode_);
 }
 
+std::vector<CandidateRun> StateCandidates::cuttable_runs(std::size_t feature, std::size_t n) const {
+    require(n == state_.n_samples, "cuttable_runs: n differs from the state's number of samples");
+    std::vector<CandidateRun> runs;
+    const bool ends_excluded = n >= 2;
+    for (std::size_t k = 0; k < state_.interval_count(feature); ++k) {
+        const std::size_t start = state_.interval_start(feature, k);
+        const std::size_t end = state_.interval_end(feature, k);
+        for (std::size_t q = start; q < end; ++q) {
+            if (state_.position_marked(feature, q) || (ends_excluded && (q == start || q + 1 == end))) {
+                continue;
+            }
+            // Interval ends are never cut, so runs never continue across intervals.
+            if (!runs.empty() && runs.back().start + runs.back().length == q) {
+                ++runs.back().length;
+            } else {
+                runs.push_back({q, 1});
+            }
+        }
+    }
+    return runs;
+}
+
 void StateCandidates::for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,
                                        const Visitor& visit) const {
     // The walk visits a position while `each` runs for it, so `run` still
@@ -463,9 +479,9 @@ void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& 
     use_or_sort_features(state);
     initialize_coefficients(strategy, state);
     const bool single_mode = single_component_mode(state);
-    const bool bounded = initialize_samples(strategy, state);
+    const bool bounded = initialize_samples(state);
     for (std::size_t j = 0; j < state.n_features; ++j) {
-        initialize_feature(state, j, single_mode);
+        initialize_feature(strategy, state, j, single_mode);
     }
     if (!bounded || !bounded_constants(strategy)) {
         start_guarding_nan_gains(state);

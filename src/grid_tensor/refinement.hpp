@@ -57,7 +57,13 @@ SingleFactorUpdate single_factor_update(double a, double b, double alpha);
 PairedUpdate paired_update(double a, double b, double c, double d, double e, const RefinementStrategy& strategy);
 
 // 1 for L2; for Huber min(1, 1.345 / |residual|).
-double sample_weight(const RefinementStrategy& strategy, double residual);
+inline double sample_weight(const RefinementStrategy& strategy, double residual) {
+    if (strategy.kind == RefinementKind::L2) {
+        return 1.0;
+    }
+    const double magnitude = std::abs(residual);
+    return magnitude <= huber_threshold ? 1.0 : huber_threshold / magnitude;
+}
 
 // The five products of one sample; the f- terms are 0 in single-component mode.
 inline Stats5 sample_products(double weight, double p, double m, double r, bool single_mode) {
@@ -67,8 +73,11 @@ inline Stats5 sample_products(double weight, double p, double m, double r, bool 
     return {weight * p * p, weight * m * m, weight * p * m, weight * r * p, weight * r * m};
 }
 
-inline Stats5 sample_products(const SampleRecord& sample, bool single_mode) {
-    return sample_products(sample.weight, sample.f_plus, sample.f_minus, sample.residual, single_mode);
+// A sample's products with the weight of its current residual: a weight is
+// refreshed exactly when the sample moves, which is when its residual changes.
+inline Stats5 sample_products(const RefinementStrategy& strategy, const SampleRecord& sample, bool single_mode) {
+    return sample_products(sample_weight(strategy, sample.residual), sample.f_plus, sample.f_minus, sample.residual,
+                           single_mode);
 }
 
 // Whether the sample's statistics, and any sum of them, stay far from the end
@@ -106,6 +115,8 @@ public:
 
     bool may_cut(std::size_t feature, std::size_t position) const override;
     SplitCandidate at(std::size_t feature, std::size_t position) const override;
+    // One scan of the feature's marks, interval by interval.
+    std::vector<CandidateRun> cuttable_runs(std::size_t feature, std::size_t n) const override;
     // One pass along the feature's order, resuming from checkpoints across
     // gaps between runs.
     void for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,

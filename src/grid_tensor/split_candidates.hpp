@@ -32,6 +32,23 @@ public:
     // The candidate at `position` of `feature`.
     virtual SplitCandidate at(std::size_t feature, std::size_t position) const = 0;
 
+    // The maximal runs of consecutive positions among 0 .. n - 1 of `feature`
+    // that may be cut, ascending.
+    virtual std::vector<CandidateRun> cuttable_runs(std::size_t feature, std::size_t n) const {
+        std::vector<CandidateRun> runs;
+        for (std::size_t q = 0; q < n; ++q) {
+            if (!may_cut(feature, q)) {
+                continue;
+            }
+            if (!runs.empty() && runs.back().start + runs.back().length == q) {
+                ++runs.back().length;
+            } else {
+                runs.push_back({q, 1});
+            }
+        }
+        return runs;
+    }
+
     // at() for every position of `runs` that may be cut, runs in order and
     // positions ascending, with the index of the run.
     virtual void for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,

@@ -197,18 +197,9 @@ void init_candidates(GridTensorState& state, const SplitCandidates& candidates, 
         auto& runs = state.candidate_ranges[j];
         runs.clear();
         std::size_t total = 0;
-        std::size_t q = 0;
-        while (q < n) {
-            if (!candidates.may_cut(j, q)) {
-                ++q;
-                continue;
-            }
-            const std::size_t start = q;
-            while (q < n && candidates.may_cut(j, q)) {
-                ++q;
-            }
-            const std::size_t clipped_start = std::max(start, a);
-            const std::size_t clipped_end = std::min(q, end_limit);
+        for (const CandidateRun& run : candidates.cuttable_runs(j, n)) {
+            const std::size_t clipped_start = std::max(run.start, a);
+            const std::size_t clipped_end = std::min(run.start + run.length, end_limit);
             if (clipped_start < clipped_end) {
                 runs.push_back({clipped_start, clipped_end - clipped_start});
                 total += clipped_end - clipped_start;

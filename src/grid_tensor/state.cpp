@@ -120,7 +120,8 @@ GridTensorState::GridTensorState(const MatrixView& x_in, const VectorView& y_in,
         SampleRecord& sample = samples[i];
         sample.f_plus = initial_component;
         sample.f_minus = initial_component;
-        sample.residual = y[i] - (sample.f_plus - sample.f_minus);
+        sample.target = y[i];
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
         sse += sample.residual * sample.residual;
     }
 

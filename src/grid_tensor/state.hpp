@@ -57,14 +57,15 @@ struct UpdatePair {
     bool operator==(const UpdatePair&) const = default;
 };
 
-// One sample's current components, residual and weight: everything its five
-// statistics are made of, in one record so that reading a sample's
-// statistics in some feature's order costs one cache line.
+// One sample's current components, residual and target: everything its five
+// statistics and its update are made of (the weight follows from the
+// residual), in one record so that reading a sample in some feature's order
+// costs one cache line.
 struct alignas(32) SampleRecord {
     double f_plus = 0.0;
     double f_minus = 0.0;
-    double residual = 0.0;  // y - (f_plus - f_minus)
-    double weight = 1.0;    // refreshed from the residual whenever the sample moves
+    double residual = 0.0;  // target - (f_plus - f_minus)
+    double target = 0.0;
     bool operator==(const SampleRecord&) const = default;
 };
 

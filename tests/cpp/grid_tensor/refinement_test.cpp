@@ -139,9 +139,9 @@ TEST(InitializeRefinementTest, CoefficientsFromTheTargets) {
             EXPECT_EQ(sample.f_plus, state.lambda_plus) << c.name;
             EXPECT_EQ(sample.f_minus, state.lambda_minus) << c.name;
             EXPECT_EQ(sample.residual, c.y[i] - (state.lambda_plus - state.lambda_minus)) << c.name;
+            EXPECT_EQ(sample.target, c.y[i]) << c.name;
             const double r = sample.residual;
             const double w = sample_weight(c.strategy, r);
-            EXPECT_EQ(sample.weight, w) << c.name;
             const Stats5 expected = c.single_mode
                                         ? Stats5{w * state.lambda_plus * state.lambda_plus, 0, 0,
                                                  w * r * state.lambda_plus, 0}
@@ -149,7 +149,7 @@ TEST(InitializeRefinementTest, CoefficientsFromTheTargets) {
                                                  w * state.lambda_minus * state.lambda_minus,
                                                  w * state.lambda_plus * state.lambda_minus, w * r * state.lambda_plus,
                                                  w * r * state.lambda_minus};
-            EXPECT_EQ(sample_products(sample, c.single_mode), expected) << c.name << " sample " << i;
+            EXPECT_EQ(sample_products(c.strategy, sample, c.single_mode), expected) << c.name << " sample " << i;
         }
     }
 }
@@ -245,7 +245,7 @@ TEST(InitializeRefinementTest, SuppliedOrdersGiveTheSameStateAsSortingItself) {
     }
 }
 
-TEST(StateCandidatesTest, TheWalkAlongRunsGivesEachPositionsCandidate) {
+TEST(StateCandidatesTest, TheWalkAlongRunsAndTheCuttableRunsAgreeWithSinglePositions) {
     // Runs with gaps longer and shorter than the checkpoint spacing, and
     // positions across interval boundaries, in a paired and a binned state.
     const RefinementStrategy strategy = strategy_with(0.5, 0.01, 0.05);
@@ -286,6 +286,9 @@ TEST(StateCandidatesTest, TheWalkAlongRunsGivesEachPositionsCandidate) {
             }
             EXPECT_EQ(visited, expected) << "feature " << j << (binned ? " binned" : "");
             EXPECT_FALSE(expected.empty());
+            // The one-scan runs agree with the runs of may_cut.
+            EXPECT_EQ(candidates.cuttable_runs(j, 300), candidates.SplitCandidates::cuttable_runs(j, 300))
+                << "feature " << j << (binned ? " binned" : "");
         }
     }
 }

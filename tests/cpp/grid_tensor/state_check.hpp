@@ -35,10 +35,9 @@ inline std::string where(std::size_t feature, std::size_t index) {
     return "feature " + std::to_string(feature) + " index " + std::to_string(index);
 }
 
-// Components against the product of every feature's factors; residuals and
-// weights exactly as a fresh computation gives them.
-inline void check_samples(const GridTensorState& state, const RefinementStrategy& strategy,
-                          const CheckTolerance& tol) {
+// Components against the product of every feature's factors; targets and
+// residuals exactly as a fresh computation gives them.
+inline void check_samples(const GridTensorState& state, const CheckTolerance& tol) {
     bool bounded = true;
     for (std::size_t i = 0; i < state.n_samples; ++i) {
         double plus = state.lambda_plus;
@@ -51,9 +50,9 @@ inline void check_samples(const GridTensorState& state, const RefinementStrategy
         const SampleRecord& sample = state.samples[i];
         ASSERT_TRUE(close(sample.f_plus, plus, 0.0, tol)) << "f_plus of sample " << i;
         ASSERT_TRUE(close(sample.f_minus, minus, 0.0, tol)) << "f_minus of sample " << i;
+        ASSERT_EQ(sample.target, state.y[i]) << i;
         ASSERT_EQ(sample.residual, state.y[i] - (sample.f_plus - sample.f_minus)) << i;
         ASSERT_EQ(state.prediction(i), sample.f_plus - sample.f_minus) << i;
-        ASSERT_EQ(sample.weight, sample_weight(strategy, sample.residual)) << i;
         bounded = bounded && has_bounded_statistics(sample);
     }
     if (!bounded) {
@@ -185,18 +184,20 @@ inline void check_runs(const GridTensorState& state, std::size_t min_samples) {
 }
 
 // Every incrementally kept quantity against its recomputation from the
-// state's model and sample records.
+// state's model and sample records, with each sample's weight taken from its
+// residual.
 inline void check_state(const GridTensorState& state, const RefinementStrategy& strategy, std::size_t min_samples,
                         const CheckTolerance& tol = {}) {
     const bool single_mode = single_component_mode(state);
-    check_samples(state, strategy, tol);
+    check_samples(state, tol);
     if (::testing::Test::HasFatalFailure()) {
         return;
     }
     std::vector<Stats5> stats(state.n_samples);
     for (std::size_t i = 0; i < state.n_samples; ++i) {
         const SampleRecord& sample = state.samples[i];
-        stats[i] = sample_products(sample.weight, sample.f_plus, sample.f_minus, sample.residual, single_mode);
+        const double weight = sample_weight(strategy, sample.residual);
+        stats[i] = sample_products(weight, sample.f_plus, sample.f_minus, sample.residual, single_mode);
     }
     for (std::size_t j = 0; j < state.n_features; ++j) {
         check_feature(state, strategy, stats, j, single_mode);

@@ -23,7 +23,7 @@ TEST(GridTensorStateTest, FreshStateHoldsTheInitialModelAndResiduals) {
     EXPECT_DOUBLE_EQ(state.sse, 5.0);
     ASSERT_EQ(state.samples.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(state.samples[i], (SampleRecord{1e-10, 1e-10, y[i], 1.0})) << i;
+        EXPECT_EQ(state.samples[i], (SampleRecord{1e-10, 1e-10, y[i], y[i]})) << i;
         EXPECT_EQ(state.prediction(i), 0.0) << i;
     }
     EXPECT_EQ(state.lambda_plus, 1e-10);
