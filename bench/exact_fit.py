@@ -38,22 +38,7 @@ import subprocess
 import sys
 import time
 
-N_FEATURES = 10
-
-
-def friedman1(n_rows, seed):
-    import numpy as np
-
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(size=(n_rows, N_FEATURES))
-    y = (
-        10 * np.sin(np.pi * x[:, 0] * x[:, 1])
-        + 20 * (x[:, 2] - 0.5) ** 2
-        + 10 * x[:, 3]
-        + 5 * x[:, 4]
-        + rng.normal(size=n_rows)
-    )
-    return x, y
+from grid_tensor_fit import N_FEATURES, friedman1
 
 
 def rss_bytes():

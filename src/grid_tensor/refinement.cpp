@@ -430,14 +430,9 @@ std::vector<CandidateRun> StateCandidates::cuttable_runs(std::size_t feature, st
         const std::size_t start = state_.interval_start(feature, k);
         const std::size_t end = state_.interval_end(feature, k);
         for (std::size_t q = start; q < end; ++q) {
-            if (state_.position_marked(feature, q) || (ends_excluded && (q == start || q + 1 == end))) {
-                continue;
-            }
             // Interval ends are never cut, so runs never continue across intervals.
-            if (!runs.empty() && runs.back().start + runs.back().length == q) {
-                ++runs.back().length;
-            } else {
-                runs.push_back({q, 1});
+            if (!state_.position_marked(feature, q) && !(ends_excluded && (q == start || q + 1 == end))) {
+                append_to_runs(runs, q);
             }
         }
     }

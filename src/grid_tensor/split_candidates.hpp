@@ -20,6 +20,16 @@ struct SplitCandidate {
     bool operator==(const SplitCandidate&) const = default;
 };
 
+// Adds `position` to ascending runs: to the last run when it follows it,
+// otherwise as a new run.
+inline void append_to_runs(std::vector<CandidateRun>& runs, std::size_t position) {
+    if (!runs.empty() && runs.back().start + runs.back().length == position) {
+        ++runs.back().length;
+    } else {
+        runs.push_back({position, 1});
+    }
+}
+
 class SplitCandidates {
 public:
     using Visitor = std::function<void(std::size_t position, std::size_t run, const SplitCandidate& candidate)>;
@@ -37,13 +47,8 @@ public:
     virtual std::vector<CandidateRun> cuttable_runs(std::size_t feature, std::size_t n) const {
         std::vector<CandidateRun> runs;
         for (std::size_t q = 0; q < n; ++q) {
-            if (!may_cut(feature, q)) {
-                continue;
-            }
-            if (!runs.empty() && runs.back().start + runs.back().length == q) {
-                ++runs.back().length;
-            } else {
-                runs.push_back({q, 1});
+            if (may_cut(feature, q)) {
+                append_to_runs(runs, q);
             }
         }
         return runs;
