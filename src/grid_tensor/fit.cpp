@@ -65,7 +65,8 @@ GridTensorState prepare_fit(const MatrixView& x, const VectorView& y, const Grid
 
 std::optional<FitAction> fit_pass(GridTensorState& state, const GridTensorParams& params,
                                   const RefinementStrategy& strategy, Rng& rng) {
-    std::optional<FitAction> move = find_move(state, StateCandidates(strategy, state), params.split_strategy_params, rng);
+    const StateCandidates candidates(strategy, state);
+    std::optional<FitAction> move = find_move(state, candidates, params.split_strategy_params, rng);
     if (move) {
         apply_action(state, *move, strategy, params.split_strategy_params);
     }

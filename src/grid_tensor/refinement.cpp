@@ -158,7 +158,8 @@ SplitCandidate candidate_at(const RefinementStrategy& strategy, const GridTensor
     if (position == start || position + 1 == state.interval_end(feature, k)) {
         return untouched_entry;
     }
-    return candidate_from<Single>(strategy, state, feature, k, sums_before<Single>(strategy, state, feature, start, position));
+    const Stats5 left = sums_before<Single>(strategy, state, feature, start, position);
+    return candidate_from<Single>(strategy, state, feature, k, left);
 }
 
 // Calls visit(position, candidate) for the given ascending positions of
@@ -194,7 +195,7 @@ void walk_candidates(const RefinementStrategy& strategy, const GridTensorState& 
             accumulate<Single>(strategy, state, order, next, q, sums);
         }
         next = q;
-        if (q == start || q + 1 == end) {
+        if (q == start || q + 1 == end) {  // the position of a single sample
             visit(q, untouched_entry);
         } else {
             visit(q, candidate_from<Single>(strategy, state, feature, k, sums));
