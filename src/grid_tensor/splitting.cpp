@@ -198,7 +198,9 @@ void init_candidates(GridTensorState& state, const SplitCandidates& candidates, 
         runs.clear();
         std::size_t total = 0;
         for (const CandidateRun& run : candidates.cuttable_runs(j, n)) {
-            const std::size_t clipped_start = std::max(run.start, a);
+            // Position 0 would leave the left side empty, whatever
+            // min_interval_samples says (0 included).
+            const std::size_t clipped_start = std::max({run.start, a, std::size_t{1}});
             const std::size_t clipped_end = std::min(run.start + run.length, end_limit);
             if (clipped_start < clipped_end) {
                 runs.push_back({clipped_start, clipped_end - clipped_start});
