@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "parallel.hpp"
 
 namespace zun {
 
@@ -48,25 +49,44 @@ std::optional<std::string> evaluation_problem(const GridTensor& grid_tensor, std
     return std::nullopt;
 }
 
+std::vector<FeatureFactors> interval_factors(const GridTensor& grid_tensor, std::size_t columns) {
+    std::vector<FeatureFactors> factors(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        const auto& backbone = grid_tensor.backbone_values[j];
+        const auto& tilt = grid_tensor.tilt_values[j];
+        const std::size_t n = std::min(backbone.size(), tilt.size());
+        factors[j].plus.resize(n);
+        factors[j].minus.resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            // One exponential per factor: the results are compared bit for
+            // bit with an independent evaluation.
+            factors[j].plus[k] = std::exp(tilt[k]) * backbone[k];
+            factors[j].minus[k] = std::exp(-tilt[k]) * backbone[k];
+        }
+    }
+    return factors;
+}
+
 std::vector<double> predict(const GridTensor& grid_tensor, const MatrixView& x) {
     if (const auto problem = evaluation_problem(grid_tensor, x.cols())) {
         throw InternalError(*problem);
     }
+    const std::vector<FeatureFactors> factors = interval_factors(grid_tensor, x.cols());
     std::vector<double> result(x.rows());
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        double plus = grid_tensor.lambda_plus;
-        double minus = grid_tensor.lambda_minus;
-        for (std::size_t j = 0; j < x.cols(); ++j) {
-            const std::size_t k = interval_of(grid_tensor.splits[j], x(i, j));
-            const double b = grid_tensor.backbone_values[j][k];
-            const double t = grid_tensor.tilt_values[j][k];
-            // One exponential per factor, in column order: the results are
-            // compared bit for bit with an independent evaluation.
-            plus = plus * (std::exp(t) * b);
-            minus = minus * (std::exp(-t) * b);
+    parallel_for_blocks(x.rows(), prediction_block_rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            double plus = grid_tensor.lambda_plus;
+            double minus = grid_tensor.lambda_minus;
+            // In column order, so every row's product is the same whatever
+            // block or thread computes it.
+            for (std::size_t j = 0; j < x.cols(); ++j) {
+                const std::size_t k = interval_of(grid_tensor.splits[j], x(i, j));
+                plus = plus * factors[j].plus[k];
+                minus = minus * factors[j].minus[k];
+            }
+            result[i] = plus - minus;
         }
-        result[i] = plus - minus;
-    }
+    });
     return result;
 }
 

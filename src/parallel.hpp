@@ -1,9 +1,11 @@
 #pragma once
-// The worker pool (OpenMP) and its one operation: a parallel map whose
-// results come back in index order, so they never depend on the number of
-// threads or on scheduling. An exception inside a job is caught on its
+// The worker pool (OpenMP) and its two operations: a parallel map whose
+// results come back in index order, and a loop over blocks of indices whose
+// bodies write only their own outputs; so results never depend on the number
+// of threads or on scheduling. An exception inside a job is caught on its
 // worker and rethrown on the calling thread; nothing reaches std::terminate.
-// Every job runs in the caller's fit context (FitControl).
+// Every job of a map runs in the caller's fit context (FitControl).
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <optional>
@@ -50,6 +52,30 @@ std::vector<Result> parallel_map(std::size_t count, const Job& job) {
         results.push_back(std::move(*slot));
     }
     return results;
+}
+
+// Calls body(begin, end) for consecutive blocks of `block` indices covering
+// [0, count), in parallel when there is more than one block. Inside a fit
+// that already runs on the pool the blocks run on the calling thread.
+template <class Body>
+void parallel_for_blocks(std::size_t count, std::size_t block, const Body& body) {
+    const std::size_t blocks = block == 0 ? 0 : (count + block - 1) / block;
+    std::vector<std::exception_ptr> failures(blocks);
+    const auto n = static_cast<long long>(blocks);
+#pragma omp parallel for schedule(static) if (blocks > 1)
+    for (long long b = 0; b < n; ++b) {
+        const auto index = static_cast<std::size_t>(b);
+        try {
+            body(index * block, std::min(count, (index + 1) * block));
+        } catch (...) {
+            failures[index] = std::current_exception();
+        }
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
 }
 
 }  // namespace zun

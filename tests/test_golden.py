@@ -24,9 +24,11 @@ from _zunmerak import ZUN, GridTensor
 GOLDEN_FILE = pathlib.Path(__file__).with_name("golden_hashes.json")
 
 
-def make_data(rows, cols, seed, target="mixed", ties=False):
+def make_data(rows, cols, seed, target="mixed", ties=False, scale=1.0):
     """Features and targets from additions and multiplications only, so the
-    data are the same bits under every NumPy build and instruction set."""
+    data are the same bits under every NumPy build and instruction set.
+    `scale` multiplies the targets (a power of ten near the float range's end
+    makes the fit's sums overflow)."""
     uniform = np.random.Generator(np.random.PCG64(seed)).random
     x = uniform((rows, cols))
     if ties:
@@ -39,7 +41,7 @@ def make_data(rows, cols, seed, target="mixed", ties=False):
         y = y - y.mean()
     elif target == "positive":
         y = y - y.min() + 0.5
-    return x, y
+    return x, y * scale
 
 
 def digest(*parts):
@@ -88,6 +90,10 @@ GRID_TENSOR_CASES = [
     ("gt-mixed-300", dict(rows=300, cols=5, seed=2), dict(n_iter=25, split_try=5, colsample_bytree=0.5, seed=7)),
     ("gt-ties-5000", dict(rows=5000, cols=6, seed=3, ties=True), dict(n_iter=25, split_try=10, colsample_bytree=0.8)),
     ("gt-mixed-20000", dict(rows=20000, cols=8, seed=4), dict(n_iter=15, split_try=10, colsample_bytree=1.0, seed=3)),
+    ("gt-mixed-60000", dict(rows=60000, cols=10, seed=5), dict(n_iter=25, split_try=10, colsample_bytree=1.0, seed=5)),
+    # Huge targets: statistics near the end of the float range, then beyond it.
+    ("gt-scaled-1e153", dict(rows=300, cols=4, seed=6, scale=1e153), dict(n_iter=10, split_try=10, colsample_bytree=1.0)),
+    ("gt-overflow-1e154", dict(rows=300, cols=4, seed=6, scale=1e154), dict(n_iter=10, split_try=10, colsample_bytree=1.0)),
 ]
 
 BASE = dict(n_trees=4, n_iter=8, verbosity=0)
@@ -104,6 +110,9 @@ ZUN_CASES = [
     ("zun-similarity", dict(rows=400, cols=5, seed=20), dict(epochs=2, alpha=1.0, n_trees=5, similarity_threshold=0.4)),
     ("zun-min-split-loss", dict(rows=400, cols=5, seed=21), dict(epochs=2, alpha=1.0, min_split_loss=0.5)),
     ("zun-3000", dict(rows=3000, cols=7, seed=22, ties=True), dict(epochs=2, alpha=1.0, n_trees=3, n_iter=15)),
+    ("zun-best-huber-3000", dict(rows=3000, cols=6, seed=24), dict(epochs=2, alpha=1.0, n_trees=2, n_iter=15, split_strategy="best_split", refinement_strategy="huber")),
+    ("zun-top-k-3000", dict(rows=3000, cols=6, seed=25, ties=True), dict(epochs=2, n_trees=2, n_iter=15, split_strategy="top_k", top_k=4, must_fill_all_k=False, min_interval_samples=3)),
+    ("zun-min-interval-0", dict(rows=400, cols=5, seed=26), dict(epochs=2, alpha=1.0, min_interval_samples=0)),
 ]
 LOGGED_CASE = ("zun-visualdb", dict(rows=150, cols=4, seed=23), dict(epochs=2, alpha=1.0, n_trees=3, n_iter=5))
 

@@ -105,6 +105,18 @@ def test_every_strategy_fits(data, strategy, refinement):
     assert np.isfinite(result.err) and result.err < np.var(y)
 
 
+@pytest.mark.parametrize("rows", [1, 2, 3])
+def test_min_interval_samples_zero_never_cuts_before_the_first_sample(data, rows):
+    # 0 is no meaningful setting, but a fit with it must not try a cut that
+    # leaves the left side empty, even on one row.
+    x, y = data
+    model, result = quick_fit(x[:rows], y[:rows], min_interval_samples=0, alpha=1.0)
+    for stage in model.stage_predictors:
+        for tree in stage.grid_tensors:
+            assert all(len(s) < rows for s in tree.splits)
+    assert np.isfinite(result.err)
+
+
 def test_decay_shrinks_the_iterations_of_later_stages(data):
     x, y = data
     model, _ = quick_fit(x, y, epochs=4, n_iter=8, decay=0.5)

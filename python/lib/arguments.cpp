@@ -146,7 +146,10 @@ std::string MethodSpec::text_signature() const {
         signature += ", ";
         signature += param.name;
         if (!is_required(param)) {
-            signature += "=" + default_text(param.default_value);
+            // Appended in two steps: "=" + text builds a temporary that GCC 12
+            // at -O3 wrongly reports as an overlapping copy.
+            signature += '=';
+            signature += default_text(param.default_value);
         }
     }
     return signature + ")";

@@ -57,15 +57,17 @@ GridTensorState prepare_fit(const MatrixView& x, const VectorView& y, const Grid
                                         x.rows(), y.size()));
     }
     GridTensorState state(x, y, std::move(sorted));
-    initialize_refinement(make_refinement_strategy(params.refinement_strategy_params), state);
+    const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
+    initialize_refinement(strategy, state);
     apply_binning(state, params.max_bins);
-    init_candidates(state, params.split_strategy_params);
+    init_candidates(state, StateCandidates(strategy, state), params.split_strategy_params);
     return state;
 }
 
 std::optional<FitAction> fit_pass(GridTensorState& state, const GridTensorParams& params,
                                   const RefinementStrategy& strategy, Rng& rng) {
-    std::optional<FitAction> move = find_move(state, params.split_strategy_params, rng);
+    const StateCandidates candidates(strategy, state);
+    std::optional<FitAction> move = find_move(state, candidates, params.split_strategy_params, rng);
     if (move) {
         apply_action(state, *move, strategy, params.split_strategy_params);
     }

@@ -1,8 +1,7 @@
 #pragma once
 // Histogram binning: limits each feature's cut positions to at most
-// max_bins - 1 equal-count quantile boundaries and keeps per-bin instead of
-// per-position cumulative sums, so candidate scans and updates of a binned
-// feature cost time in bins rather than samples.
+// max_bins - 1 equal-count quantile boundaries. The statistics of a binned
+// feature are kept as for any other; only its candidates are fewer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -139,8 +139,8 @@ logging::MoveEvent build_move_event(const GridTensorState& state, const FitActio
     event.residual_updates.reserve(end - start);
     for (std::size_t position = start; position < end; ++position) {
         const std::size_t i = order[position];
-        event.residual_updates.push_back({static_cast<float>(state.prediction[i]), static_cast<std::uint32_t>(i),
-                                          static_cast<float>(state.residual[i])});
+        event.residual_updates.push_back({static_cast<float>(state.prediction(i)), static_cast<std::uint32_t>(i),
+                                          static_cast<float>(state.samples[i].residual)});
     }
     event.iter_no = pass;
     event.col = col;
@@ -245,7 +245,13 @@ void emit_fit_records(std::vector<FitRecordItem> items, std::vector<FComponentSt
 void FitRecorder::record_move(const GridTensorState& state, const FitAction& action, double sse_before,
                               std::uint64_t pass) {
     items_.emplace_back(build_move_event(state, action, sse_before, pass));
-    statistics_.push_back(f_component_statistics(state.f_plus, state.f_minus, pass));
+    std::vector<double> f_plus(state.n_samples);
+    std::vector<double> f_minus(state.n_samples);
+    for (std::size_t i = 0; i < state.n_samples; ++i) {
+        f_plus[i] = state.samples[i].f_plus;
+        f_minus[i] = state.samples[i].f_minus;
+    }
+    statistics_.push_back(f_component_statistics(f_plus, f_minus, pass));
     for (std::size_t j = 0; j < state.n_features; ++j) {
         items_.emplace_back(feature_snapshot(state, j, pass));
     }

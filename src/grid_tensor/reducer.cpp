@@ -15,11 +15,16 @@ namespace {
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr UpdatePair nan_pair{nan_value, nan_value};
 
+// Positions ahead whose sample record the update requests early: the
+// samples of an interval lie scattered in memory.
+constexpr std::size_t update_prefetch_distance = 16;
+
 double multiplier(double change) { return std::clamp(1.0 + change, min_multiplier, max_multiplier); }
 
 // Multiplies the components of the samples at positions [start, end) of
-// `feature` by the ratio of the interval's new to old factors.
-void update_samples(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end,
+// `feature` by the ratio of the interval's new to old factors, and refreshes
+// their residuals. Returns whether their statistics stay bounded.
+bool update_samples(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end,
                     const IntervalValues& old_values, const IntervalValues& new_values) {
     const double old_plus = old_values.backbone * std::exp(old_values.tilt);
     const double old_minus = old_values.backbone * std::exp(-old_values.tilt);
@@ -28,19 +33,37 @@ void update_samples(GridTensorState& state, std::size_t feature, std::size_t sta
     const double plus_ratio = scale_plus ? new_values.backbone * std::exp(new_values.tilt) / old_plus : 1.0;
     const double minus_ratio = scale_minus ? new_values.backbone * std::exp(-new_values.tilt) / old_minus : 1.0;
     const auto& order = state.sorted_order(feature);
+    bool bounded = true;
     for (std::size_t q = start; q < end; ++q) {
+        if (q + update_prefetch_distance < end) {
+            __builtin_prefetch(&state.samples[order[q + update_prefetch_distance]]);
+        }
         const std::size_t i = order[q];
+        SampleRecord& sample = state.samples[i];
         if (scale_plus) {
-            state.f_plus[i] *= plus_ratio;
+            sample.f_plus *= plus_ratio;
         }
         if (scale_minus) {
-            state.f_minus[i] *= minus_ratio;
+            sample.f_minus *= minus_ratio;
         }
-        state.raw_difference[i] = state.f_plus[i] - state.f_minus[i];
-        state.prediction[i] = state.raw_difference[i];
-        state.residual[i] = state.y[i] - state.prediction[i];
-        state.residual_snapshot[i] = state.residual[i];
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
+        bounded = bounded && has_bounded_statistics(sample);
     }
+    return bounded;
+}
+
+// Components, statistics and bookkeeping after the intervals of `feature`
+// covering [start, end) got new values: `left` up to position `middle`,
+// `right` from it.
+void move_samples(GridTensorState& state, const RefinementStrategy& strategy, std::size_t feature,
+                  std::size_t start, std::size_t middle, std::size_t end, const IntervalValues& old_left,
+                  const IntervalValues& new_left, const IntervalValues& old_right, const IntervalValues& new_right) {
+    const bool left_bounded = update_samples(state, feature, start, middle, old_left, new_left);
+    const bool right_bounded = update_samples(state, feature, middle, end, old_right, new_right);
+    if (!left_bounded || !right_bounded) {
+        start_guarding_nan_gains(state);
+    }
+    refine_after_move(strategy, state, feature, start, end);
 }
 
 IntervalValues values_of(const GridTensorState& state, std::size_t feature, std::size_t interval) {
@@ -92,12 +115,7 @@ void apply_split(GridTensorState& state, const Split& split, const RefinementStr
     state.resplit_side_gains[f].insert(state.resplit_side_gains[f].begin() + at, nan_pair);
     state.interval_stats[f].insert(state.interval_stats[f].begin() + at + 1, IntervalStats{});
 
-    // The new cut also shifts the interval index of every later sample.
-    recompute_sample_interval(state, f, start, state.n_samples);
-    const auto regions = affected_regions(state, f, start, end);
-    update_samples(state, f, start, m, old_values, left);
-    update_samples(state, f, m, end, old_values, right);
-    refine_after_move(strategy, state, f, start, end, regions);
+    move_samples(state, strategy, f, start, m, end, old_values, left, old_values, right);
     remove_around_cut(state, split_params, f, split.run_index, m);
 
     state.sse -= split.gain;
@@ -126,11 +144,7 @@ void apply_resplit(GridTensorState& state, const Resplit& resplit, const Refinem
     store_values(state, f, s, new_left);
     store_values(state, f, s + 1, new_right);
 
-    recompute_sample_interval(state, f, start, end);
-    const auto regions = affected_regions(state, f, start, end);
-    update_samples(state, f, start, p, old_left, new_left);
-    update_samples(state, f, p, end, old_right, new_right);
-    refine_after_move(strategy, state, f, start, end, regions);
+    move_samples(state, strategy, f, start, p, end, old_left, new_left, old_right, new_right);
 
     state.sse -= resplit.score;
     state.resplit_count += 1;

@@ -17,9 +17,6 @@ constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr UpdatePair nan_pair{nan_value, nan_value};
 constexpr double coefficient_floor = 1e-10;
 constexpr double mode_threshold = 1e-10;
-// Neighbouring sorted values closer than this count as ties: a cut between
-// them would separate equal values.
-constexpr double tie_distance = 2.220446049250313e-16;
 constexpr double min_determinant = 1e-15;
 constexpr double max_condition = 1e12;
 
@@ -78,95 +75,195 @@ Solution unclamped_paired_solution(const PairedSystem& system, double d, double 
     return penalised_solution(system, d, e, rho);
 }
 
-void mark_not_candidate(GridTensorState& state, std::size_t feature, std::size_t position) {
-    state.split_gain[feature][position] = nan_value;
-    state.left_update[feature][position] = nan_pair;
-    state.right_update[feature][position] = nan_pair;
-    state.side_gains[feature][position] = nan_pair;
-}
+constexpr SplitCandidate not_a_candidate{nan_pair, nan_pair, nan_value};
+// A position no interval computation has reached: only the single position
+// of a one-sample fit, which keeps the entry every position starts with.
+constexpr SplitCandidate untouched_entry{nan_pair, nan_pair, 0.0};
 
-void store_candidate(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                     std::size_t position, const Stats5& left, const Stats5& right, bool single_mode) {
-    const PairedUpdate l = side_update(strategy, left, single_mode);
-    const PairedUpdate r = side_update(strategy, right, single_mode);
-    state.split_gain[feature][position] = l.gain + r.gain;
-    state.left_update[feature][position] = {l.x, l.y};
-    state.right_update[feature][position] = {r.x, r.y};
-    state.side_gains[feature][position] = {l.gain, r.gain};
-}
+// Strategy constants beyond this, with samples under the bound of
+// has_bounded_statistics, could make a gain overflow.
+constexpr double max_bounded_constant = 1e200;
+// Positions ahead whose sample record a gather requests early.
+constexpr std::size_t gather_prefetch_distance = 32;
 
-void unbinned_candidates(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                         std::size_t start, std::size_t end, bool single_mode) {
-    const auto& prefix = state.prefix_stats[feature];
-    const auto& gain = state.split_gain[feature];
-    const Stats5 total = prefix[end - 1];
-    for (std::size_t q = start + 1; q + 2 <= end; ++q) {
-        if (std::isnan(gain[q])) {
-            continue;
+// Adds the statistics of the samples at positions [from, to) of an order to
+// `sums`, one after the other.
+template <bool Single>
+void accumulate(const RefinementStrategy& strategy, const GridTensorState& state, const std::vector<std::size_t>& order,
+                std::size_t from, std::size_t to, Stats5& sums) {
+    const SampleRecord* samples = state.samples.data();
+    const std::size_t* positions = order.data();
+    const std::size_t n = order.size();
+    for (std::size_t q = from; q < to; ++q) {
+        if (q + gather_prefetch_distance < n) {
+            __builtin_prefetch(samples + positions[q + gather_prefetch_distance]);
         }
-        const Stats5& left = prefix[q - 1];
-        store_candidate(strategy, state, feature, q, left, total - left, single_mode);
+        sums += sample_products(strategy, samples[positions[q]], Single);
     }
 }
 
-void binned_candidates(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                       std::size_t start, std::size_t end, bool single_mode) {
-    const auto& bounds = state.bin_boundaries[feature];
-    const auto& bins = state.bin_prefix_stats[feature];
-    const auto& gain = state.split_gain[feature];
-    const Stats5 total = bins[state.bin_containing(feature, end - 1)];
-    // Bin l ends at boundary l, so the sums left of a cut there are bins[l].
-    std::size_t l = static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), start) - bounds.begin());
-    for (; l < bounds.size() && bounds[l] + 1 < end; ++l) {
-        const std::size_t q = bounds[l];
-        if (std::isnan(gain[q])) {
-            continue;
-        }
-        store_candidate(strategy, state, feature, q, bins[l], total - bins[l], single_mode);
+// The sums over positions [start, position) of `feature`, where `start` is
+// the first position of the interval holding them: resumed from the last
+// checkpoint in that range, which was summed in the same order.
+template <bool Single>
+Stats5 sums_before(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                   std::size_t start, std::size_t position) {
+    Stats5 sums;
+    std::size_t from = start;
+    const std::size_t block = position / checkpoint_spacing;
+    if (block > 0 && block * checkpoint_spacing - 1 >= start) {
+        sums = state.checkpoints[feature][block - 1];
+        from = block * checkpoint_spacing;
     }
+    accumulate<Single>(strategy, state, state.sorted_order(feature), from, position, sums);
+    return sums;
 }
 
-// Interval-local running sums of the sample statistics over intervals
-// first .. last of an unbinned feature.
-void rebuild_prefix(GridTensorState& state, std::size_t feature, std::size_t first, std::size_t last) {
+// Sums interval k of `feature` again from position `first` on (the sums
+// before it still hold), storing its checkpoints and its total.
+template <bool Single>
+void resum_interval(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature, std::size_t k,
+                    std::size_t first) {
+    const std::size_t start = state.interval_start(feature, k);
+    const std::size_t end = state.interval_end(feature, k);
     const auto& order = state.sorted_order(feature);
-    auto& prefix = state.prefix_stats[feature];
-    for (std::size_t k = first; k <= last; ++k) {
-        Stats5 running;
-        const std::size_t end = state.interval_end(feature, k);
-        for (std::size_t q = state.interval_start(feature, k); q < end; ++q) {
-            running += state.sample_stats[order[q]];
-            prefix[q] = running;
+    auto& checkpoints = state.checkpoints[feature];
+    Stats5 sums = sums_before<Single>(strategy, state, feature, start, first);
+    for (std::size_t q = first; q < end;) {
+        const std::size_t next = std::min(end, (q / checkpoint_spacing + 1) * checkpoint_spacing);
+        accumulate<Single>(strategy, state, order, q, next, sums);
+        if (next % checkpoint_spacing == 0) {
+            checkpoints[next / checkpoint_spacing - 1] = sums;
         }
+        q = next;
     }
+    state.interval_stats[feature][k] = {sums, end - start};
 }
 
-// The same for the bins of a binned feature; intervals are unions of bins.
-void rebuild_bins(GridTensorState& state, std::size_t feature, std::size_t first, std::size_t last) {
+template <bool Single>
+SplitCandidate candidate_from(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                              std::size_t k, const Stats5& left) {
+    const PairedUpdate l = side_update(strategy, left, Single);
+    const PairedUpdate r = side_update(strategy, state.interval_stats[feature][k].sums - left, Single);
+    return {{l.x, l.y}, {r.x, r.y}, l.gain + r.gain};
+}
+
+template <bool Single>
+SplitCandidate candidate_at(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                            std::size_t position) {
+    if (state.cut_excluded(feature, position)) {
+        return not_a_candidate;
+    }
+    const std::size_t k = state.interval_containing(feature, position);
+    const std::size_t start = state.interval_start(feature, k);
+    if (position == start || position + 1 == state.interval_end(feature, k)) {
+        return untouched_entry;
+    }
+    const Stats5 left = sums_before<Single>(strategy, state, feature, start, position);
+    return candidate_from<Single>(strategy, state, feature, k, left);
+}
+
+// Calls visit(position, candidate) for the given ascending positions of
+// `feature` that may be cut, keeping one running sum per interval and
+// resuming from a checkpoint when the next position lies far ahead.
+template <bool Single, class Positions, class Visit>
+void walk_candidates(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                     const Positions& positions, const Visit& visit) {
     const auto& order = state.sorted_order(feature);
-    auto& bins = state.bin_prefix_stats[feature];
-    for (std::size_t k = first; k <= last; ++k) {
-        Stats5 running;
-        const std::size_t start = state.interval_start(feature, k);
-        const std::size_t end = state.interval_end(feature, k);
-        std::size_t bin = state.bin_containing(feature, start);
-        std::size_t bin_end = state.bin_end(feature, bin);
-        for (std::size_t q = start; q < end; ++q) {
-            running += state.sample_stats[order[q]];
-            if (q + 1 == bin_end) {
-                bins[bin] = running;
-                ++bin;
-                bin_end = state.bin_end(feature, bin);
+    std::size_t k = 0;
+    std::size_t start = 0;
+    std::size_t end = 0;  // no interval yet
+    std::size_t next = 0;
+    Stats5 sums;  // over [start, next)
+    const bool ends_excluded = state.n_samples >= 2;
+    positions([&](std::size_t q) {
+        if (state.position_marked(feature, q)) {
+            return;
+        }
+        if (q >= end) {
+            k = state.interval_containing(feature, q);
+            start = state.interval_start(feature, k);
+            end = state.interval_end(feature, k);
+            next = start;
+            sums = Stats5{};
+        }
+        if (ends_excluded && (q == start || q + 1 == end)) {
+            return;
+        }
+        if (q - next > checkpoint_spacing) {
+            sums = sums_before<Single>(strategy, state, feature, start, q);
+        } else {
+            accumulate<Single>(strategy, state, order, next, q, sums);
+        }
+        next = q;
+        if (q == start || q + 1 == end) {  // the position of a single sample
+            visit(q, untouched_entry);
+        } else {
+            visit(q, candidate_from<Single>(strategy, state, feature, k, sums));
+        }
+    });
+}
+
+// Marks every position of interval k of `feature` whose gain is NaN.
+template <bool Single>
+void mark_nan_gains(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature, std::size_t k) {
+    const std::size_t start = state.interval_start(feature, k);
+    const std::size_t end = state.interval_end(feature, k);
+    auto& marks = state.nan_gain[feature];
+    walk_candidates<Single>(
+        strategy, state, feature,
+        [&](const auto& each) {
+            for (std::size_t q = start + 1; q + 1 < end; ++q) {
+                each(q);
             }
+        },
+        [&](std::size_t q, const SplitCandidate& candidate) {
+            if (std::isnan(candidate.gain)) {
+                marks[q] = 1;
+            }
+        });
+}
+
+bool bounded_constants(const RefinementStrategy& strategy) {
+    return std::abs(strategy.alpha) <= max_bounded_constant && std::abs(strategy.tilt_tau) <= max_bounded_constant &&
+           std::abs(strategy.tilt_rho) <= max_bounded_constant;
+}
+
+template <bool Single>
+void refresh_feature(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
+                     const std::vector<ChangedInterval>& changed) {
+    for (const ChangedInterval& interval : changed) {
+        resum_interval<Single>(strategy, state, feature, interval.interval, interval.first_position);
+    }
+    const std::size_t cuts = state.split_positions[feature].size();
+    if (state.resplit_score[feature].size() < cuts) {
+        state.resplit_score[feature].resize(cuts, nan_value);
+        state.resplit_left_update[feature].resize(cuts, nan_pair);
+        state.resplit_right_update[feature].resize(cuts, nan_pair);
+        state.resplit_side_gains[feature].resize(cuts, nan_pair);
+    }
+    // The cuts on both sides of each changed interval, each once.
+    std::size_t next_cut = 0;
+    for (const ChangedInterval& interval : changed) {
+        const std::size_t first = std::max(next_cut, interval.interval == 0 ? 0 : interval.interval - 1);
+        for (std::size_t cut = first; cut <= interval.interval && cut < cuts; ++cut) {
+            compute_resplit_values(strategy, state, feature, cut, Single);
+        }
+        next_cut = std::max(next_cut, interval.interval + 1);
+    }
+    if (state.guard_nan_gains) {
+        for (const ChangedInterval& interval : changed) {
+            mark_nan_gains<Single>(strategy, state, feature, interval.interval);
         }
     }
 }
 
-Stats5 interval_sums(const GridTensorState& state, std::size_t feature, std::size_t end) {
-    if (state.is_binned(feature)) {
-        return state.bin_prefix_stats[feature][state.bin_containing(feature, end - 1)];
+template <bool Single>
+void refresh_all(const RefinementStrategy& strategy, GridTensorState& state,
+                 const std::vector<std::vector<ChangedInterval>>& changed) {
+    for (std::size_t k = 0; k < state.n_features; ++k) {
+        refresh_feature<Single>(strategy, state, k, changed[k]);
     }
-    return state.prefix_stats[feature][end - 1];
 }
 
 bool all_targets_non_negative(const GridTensorState& state) {
@@ -205,19 +302,17 @@ void initialize_coefficients(const RefinementStrategy& strategy, GridTensorState
     state.lambda_minus = std::max(coefficient_floor, negative / denominator);
 }
 
-void initialize_samples(const RefinementStrategy& strategy, GridTensorState& state, bool single_mode) {
-    state.sample_stats.resize(state.n_samples);
+// Returns whether every sample has bounded statistics.
+bool initialize_samples(GridTensorState& state) {
+    bool bounded = true;
     for (std::size_t i = 0; i < state.n_samples; ++i) {
-        state.f_plus[i] = state.lambda_plus;
-        state.f_minus[i] = state.lambda_minus;
-        state.raw_difference[i] = state.f_plus[i] - state.f_minus[i];
-        state.prediction[i] = state.raw_difference[i];
-        state.residual[i] = state.y[i] - state.prediction[i];
-        state.residual_snapshot[i] = state.residual[i];
-        const double weight = sample_weight(strategy, state.residual_snapshot[i]);
-        state.sample_stats[i] =
-            sample_products(weight, state.f_plus[i], state.f_minus[i], state.residual_snapshot[i], single_mode);
+        SampleRecord& sample = state.samples[i];
+        sample.f_plus = state.lambda_plus;
+        sample.f_minus = state.lambda_minus;
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
+        bounded = bounded && has_bounded_statistics(sample);
     }
+    return bounded;
 }
 
 void use_or_sort_features(GridTensorState& state) {
@@ -231,30 +326,23 @@ void use_or_sort_features(GridTensorState& state) {
     }
     for (std::size_t j = 0; j < state.n_features; ++j) {
         const auto& order = (*state.sorted)[j];
-        if (order.sorted_order.size() != state.n_samples || order.sample_rank.size() != state.n_samples) {
+        if (order.sorted_order.size() != state.n_samples || order.sample_rank.size() != state.n_samples ||
+            order.tie.size() != state.n_samples) {
             throw InternalError(fmt::format("sorted order of feature {} covers {} samples but x has {}", j,
                                             order.sorted_order.size(), state.n_samples));
         }
     }
 }
 
-void initialize_feature(GridTensorState& state, std::size_t feature) {
-    const std::size_t n = state.n_samples;
-    state.prefix_stats[feature].assign(n, Stats5{});
-    state.split_gain[feature].assign(n, 0.0);
-    state.left_update[feature].assign(n, nan_pair);
-    state.right_update[feature].assign(n, nan_pair);
-    state.side_gains[feature].assign(n, nan_pair);
-    if (n == 0) {
-        state.interval_stats[feature] = {IntervalStats{}};
-        return;
-    }
-    rebuild_prefix(state, feature, 0, 0);
-    state.interval_stats[feature] = {IntervalStats{state.prefix_stats[feature][n - 1], n}};
-    for (std::size_t q = 1; q < n; ++q) {
-        if (std::abs(state.value_at(feature, q) - state.value_at(feature, q - 1)) < tie_distance) {
-            mark_not_candidate(state, feature, q);
-        }
+// One interval over the whole feature: its checkpoints and total.
+void initialize_feature(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
+                        bool single_mode) {
+    state.checkpoints[feature].assign(state.n_samples / checkpoint_spacing, Stats5{});
+    state.interval_stats[feature] = {IntervalStats{}};
+    if (single_mode) {
+        resum_interval<true>(strategy, state, feature, 0, 0);
+    } else {
+        resum_interval<false>(strategy, state, feature, 0, 0);
     }
 }
 
@@ -288,21 +376,6 @@ PairedUpdate paired_update(double a, double b, double c, double d, double e, con
     return {x, y, gain};
 }
 
-double sample_weight(const RefinementStrategy& strategy, double residual) {
-    if (strategy.kind == RefinementKind::L2) {
-        return 1.0;
-    }
-    const double magnitude = std::abs(residual);
-    return magnitude <= huber_threshold ? 1.0 : huber_threshold / magnitude;
-}
-
-Stats5 sample_products(double weight, double p, double m, double r, bool single_mode) {
-    if (single_mode) {
-        return {weight * p * p, 0.0, 0.0, weight * r * p, 0.0};
-    }
-    return {weight * p * p, weight * m * m, weight * p * m, weight * r * p, weight * r * m};
-}
-
 bool single_component_mode(const GridTensorState& state) {
     if (!(state.lambda_minus <= mode_threshold)) {
         return false;
@@ -325,19 +398,67 @@ PairedUpdate side_update(const RefinementStrategy& strategy, const Stats5& sums,
     return paired_update(sums.pp, sums.mm, -sums.pm, sums.rp, -sums.rm, strategy);
 }
 
-void compute_split_candidates(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                              std::size_t start, std::size_t end, bool single_mode) {
-    if (end < start + 2) {
-        return;
+void start_guarding_nan_gains(GridTensorState& state) {
+    state.guard_nan_gains = true;
+    if (state.nan_gain.empty()) {
+        state.nan_gain.assign(state.n_features, std::vector<std::uint8_t>(state.n_samples, 0));
     }
-    mark_not_candidate(state, feature, start);
-    if (state.is_binned(feature)) {
-        binned_candidates(strategy, state, feature, start, end, single_mode);
+}
+
+SplitCandidate split_candidate(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                               std::size_t position, bool single_mode) {
+    require(feature < state.n_features && position < state.n_samples,
+            "split_candidate: feature or position outside the state");
+    return single_mode ? candidate_at<true>(strategy, state, feature, position)
+                       : candidate_at<false>(strategy, state, feature, position);
+}
+
+StateCandidates::StateCandidates(const RefinementStrategy& strategy, const GridTensorState& state)
+    : strategy_(strategy), state_(state), single_mode_(single_component_mode(state)) {}
+
+bool StateCandidates::may_cut(std::size_t feature, std::size_t position) const {
+    return !state_.cut_excluded(feature, position);
+}
+
+SplitCandidate StateCandidates::at(std::size_t feature, std::size_t position) const {
+    return split_candidate(strategy_, state_, feature, position, single_mode_);
+}
+
+std::vector<CandidateRun> StateCandidates::cuttable_runs(std::size_t feature, std::size_t n) const {
+    require(n == state_.n_samples, "cuttable_runs: n differs from the state's number of samples");
+    std::vector<CandidateRun> runs;
+    const bool ends_excluded = n >= 2;
+    for (std::size_t k = 0; k < state_.interval_count(feature); ++k) {
+        const std::size_t start = state_.interval_start(feature, k);
+        const std::size_t end = state_.interval_end(feature, k);
+        for (std::size_t q = start; q < end; ++q) {
+            // Interval ends are never cut, so runs never continue across intervals.
+            if (!state_.position_marked(feature, q) && !(ends_excluded && (q == start || q + 1 == end))) {
+                append_to_runs(runs, q);
+            }
+        }
+    }
+    return runs;
+}
+
+void StateCandidates::for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,
+                                       const Visitor& visit) const {
+    // The walk visits a position while `each` runs for it, so `run` still
+    // names the run that holds it.
+    std::size_t run = 0;
+    const auto positions = [&runs, &run](const auto& each) {
+        for (run = 0; run < runs.size(); ++run) {
+            for (std::size_t q = runs[run].start; q < runs[run].start + runs[run].length; ++q) {
+                each(q);
+            }
+        }
+    };
+    const auto forward = [&visit, &run](std::size_t q, const SplitCandidate& candidate) { visit(q, run, candidate); };
+    if (single_mode_) {
+        walk_candidates<true>(strategy_, state_, feature, positions, forward);
     } else {
-        unbinned_candidates(strategy, state, feature, start, end, single_mode);
+        walk_candidates<false>(strategy_, state_, feature, positions, forward);
     }
-    // A split keeps at least one sample left and two right of it.
-    mark_not_candidate(state, feature, end - 1);
 }
 
 void compute_resplit_values(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
@@ -355,82 +476,32 @@ void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& 
     use_or_sort_features(state);
     initialize_coefficients(strategy, state);
     const bool single_mode = single_component_mode(state);
-    initialize_samples(strategy, state, single_mode);
+    const bool bounded = initialize_samples(state);
     for (std::size_t j = 0; j < state.n_features; ++j) {
         throw_if_cancelled();  // each feature costs a pass over every sample
-        initialize_feature(state, j);
-        compute_split_candidates(strategy, state, j, 0, state.n_samples, single_mode);
+        initialize_feature(strategy, state, j, single_mode);
+    }
+    if (!bounded || !bounded_constants(strategy)) {
+        start_guarding_nan_gains(state);
+        for (std::size_t j = 0; j < state.n_features; ++j) {
+            if (single_mode) {
+                mark_nan_gains<true>(strategy, state, j, 0);
+            } else {
+                mark_nan_gains<false>(strategy, state, j, 0);
+            }
+        }
     }
     state.stats_ready = true;
 }
 
-void update_statistics(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                       std::size_t start, std::size_t end, const std::vector<AffectedRegion>& regions) {
-    require(feature < state.n_features && start <= end && end <= state.n_samples,
-            "update_statistics: feature or position range outside the state");
-    const bool single_mode = single_component_mode(state);
-    const auto& order = state.sorted_order(feature);
-    for (std::size_t q = start; q < end; ++q) {
-        const std::size_t i = order[q];
-        const double r = state.residual_snapshot[i];
-        state.sample_stats[i] = sample_products(sample_weight(strategy, r), state.f_plus[i], state.f_minus[i], r,
-                                                single_mode);
-    }
-    if (start == end) {
-        return;
-    }
-    for (const AffectedRegion& region : regions) {
-        const std::size_t k = region.feature;
-        const std::size_t first = state.interval_containing(k, region.first_position);
-        const std::size_t last = state.interval_containing(k, region.last_position);
-        // Summed afresh over the touched intervals rather than shifted by
-        // differences: the sums then carry no rounding history, which the
-        // badly conditioned paired updates would amplify.
-        if (state.is_binned(k)) {
-            rebuild_bins(state, k, first, last);
-        } else {
-            rebuild_prefix(state, k, first, last);
-        }
-    }
-}
-
-void refresh_candidates(const RefinementStrategy& strategy, GridTensorState& state,
-                        const std::vector<AffectedRegion>& regions) {
-    const bool single_mode = single_component_mode(state);
-    for (const AffectedRegion& region : regions) {
-        const std::size_t k = region.feature;
-        const std::size_t first = state.interval_containing(k, region.first_position);
-        const std::size_t last = state.interval_containing(k, region.last_position);
-        for (std::size_t interval = first; interval <= last; ++interval) {
-            compute_split_candidates(strategy, state, k, state.interval_start(k, interval),
-                                     state.interval_end(k, interval), single_mode);
-        }
-        const std::size_t cuts = state.split_positions[k].size();
-        const std::size_t rebuilt_last = std::min(last + 1, cuts);
-        for (std::size_t interval = first; interval <= rebuilt_last; ++interval) {
-            const std::size_t begin = state.interval_start(k, interval);
-            const std::size_t end = state.interval_end(k, interval);
-            state.interval_stats[k][interval] = {interval_sums(state, k, end), end - begin};
-        }
-        if (state.resplit_score[k].size() < cuts) {
-            state.resplit_score[k].resize(cuts, nan_value);
-            state.resplit_left_update[k].resize(cuts, nan_pair);
-            state.resplit_right_update[k].resize(cuts, nan_pair);
-            state.resplit_side_gains[k].resize(cuts, nan_pair);
-        }
-        if (cuts == 0) {
-            continue;
-        }
-        for (std::size_t cut = first == 0 ? 0 : first - 1; cut <= std::min(last, cuts - 1); ++cut) {
-            compute_resplit_values(strategy, state, k, cut, single_mode);
-        }
-    }
-}
-
 void refine_after_move(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                       std::size_t start, std::size_t end, const std::vector<AffectedRegion>& regions) {
-    update_statistics(strategy, state, feature, start, end, regions);
-    refresh_candidates(strategy, state, regions);
+                       std::size_t start, std::size_t end) {
+    const auto changed = changed_intervals(state, feature, start, end);
+    if (single_component_mode(state)) {
+        refresh_all<true>(strategy, state, changed);
+    } else {
+        refresh_all<false>(strategy, state, changed);
+    }
 }
 
 }  // namespace zun

@@ -1,14 +1,17 @@
 #pragma once
 // The sufficient statistics of a grid tensor under fit and, from them, the
-// closed-form re-estimates of interval values behind every move: for every
+// closed-form re-estimates of interval values behind every move: for any
 // possible split and resplit the relative change of the f+ factor (x) and of
 // the f- factor (y) and the fall of the weighted squared error (the gain).
-// The split search only reads these candidates; the reducer applies a move
-// and then brings statistics and candidates up to date here.
+// Resplit values are kept for every cut; split candidates are evaluated when
+// the split search asks for them. The reducer applies a move and then brings
+// the statistics up to date here.
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
 #include "grid_tensor/params.hpp"
+#include "grid_tensor/split_candidates.hpp"
 #include "grid_tensor/state.hpp"
 
 namespace zun {
@@ -54,10 +57,41 @@ SingleFactorUpdate single_factor_update(double a, double b, double alpha);
 PairedUpdate paired_update(double a, double b, double c, double d, double e, const RefinementStrategy& strategy);
 
 // 1 for L2; for Huber min(1, 1.345 / |residual|).
-double sample_weight(const RefinementStrategy& strategy, double residual);
+inline double sample_weight(const RefinementStrategy& strategy, double residual) {
+    if (strategy.kind == RefinementKind::L2) {
+        return 1.0;
+    }
+    const double magnitude = std::abs(residual);
+    return magnitude <= huber_threshold ? 1.0 : huber_threshold / magnitude;
+}
 
 // The five products of one sample; the f- terms are 0 in single-component mode.
-Stats5 sample_products(double weight, double p, double m, double r, bool single_mode);
+inline Stats5 sample_products(double weight, double p, double m, double r, bool single_mode) {
+    if (single_mode) {
+        return {weight * p * p, 0.0, 0.0, weight * r * p, 0.0};
+    }
+    return {weight * p * p, weight * m * m, weight * p * m, weight * r * p, weight * r * m};
+}
+
+// A sample's products with the weight of its current residual: a weight is
+// refreshed exactly when the sample moves, which is when its residual changes.
+inline Stats5 sample_products(const RefinementStrategy& strategy, const SampleRecord& sample, bool single_mode) {
+    return sample_products(sample_weight(strategy, sample.residual), sample.f_plus, sample.f_minus, sample.residual,
+                           single_mode);
+}
+
+// Whether the sample's statistics, and any sum of them, stay far from the end
+// of the float range: components and residual at most 1e100 in magnitude.
+// While every sample and the strategy's constants are bounded, every gain is
+// finite.
+inline bool has_bounded_statistics(const SampleRecord& sample) {
+    constexpr double bound = 1e100;
+    return std::abs(sample.f_plus) <= bound && std::abs(sample.f_minus) <= bound && std::abs(sample.residual) <= bound;
+}
+
+// From now on every candidate of a changed interval is evaluated after each
+// move and a NaN gain marks its position for good (see guard_nan_gains).
+void start_guarding_nan_gains(GridTensorState& state);
 
 // lambda_minus <= 1e-10 and every tilt below 1e-10 in magnitude: only f+
 // factors are re-estimated.
@@ -67,34 +101,49 @@ bool single_component_mode(const GridTensorState& state);
 // (reported with y = 0) in single-component mode, paired_update otherwise.
 PairedUpdate side_update(const RefinementStrategy& strategy, const Stats5& sums, bool single_mode);
 
-// Split candidates of interval [start, end) of `feature`: its first and last
-// positions become NaN for good, every other candidate position (every bin
-// boundary when binned) that is not NaN gets its gain and update pairs.
-void compute_split_candidates(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                              std::size_t start, std::size_t end, bool single_mode);
+// The candidate of a cut at `position` of `feature`: each side solved on its
+// own from the sums over [interval start, position) and the rest of the
+// interval. NaN gain when the position can never be cut.
+SplitCandidate split_candidate(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
+                               std::size_t position, bool single_mode);
+
+// The split candidates of a state, evaluated from its statistics on demand.
+// Valid while the state does not change.
+class StateCandidates final : public SplitCandidates {
+public:
+    StateCandidates(const RefinementStrategy& strategy, const GridTensorState& state);
+
+    bool may_cut(std::size_t feature, std::size_t position) const override;
+    SplitCandidate at(std::size_t feature, std::size_t position) const override;
+    // One scan of the feature's marks, interval by interval.
+    std::vector<CandidateRun> cuttable_runs(std::size_t feature, std::size_t n) const override;
+    // One pass along the feature's order, resuming from checkpoints across
+    // gaps between runs.
+    void for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,
+                          const Visitor& visit) const override;
+
+private:
+    const RefinementStrategy& strategy_;
+    const GridTensorState& state_;
+    bool single_mode_;
+};
 
 // Resplit values of cut `cut` of `feature` from the statistics of the two
 // intervals beside it.
 void compute_resplit_values(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
                             std::size_t cut, bool single_mode);
 
-// Sets the coefficients, per-sample values, statistics, tie marks and the
-// split candidates of a fresh state, then stats_ready. Sorts the features
-// unless the state was handed their orders.
+// Sets the coefficients, the sample records, the checkpoints and interval
+// statistics of a fresh state, then stats_ready. Sorts the features unless
+// the state was handed their orders.
 void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& state);
 
-// After the samples at positions [start, end) of `feature` changed their
-// components: refreshes their weights and products and the cumulative sums
-// of the intervals that hold them in every region.
-void update_statistics(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                       std::size_t start, std::size_t end, const std::vector<AffectedRegion>& regions);
-
-// Recomputes split candidates, interval statistics and resplit values of the
-// intervals that reach into each region.
-void refresh_candidates(const RefinementStrategy& strategy, GridTensorState& state,
-                        const std::vector<AffectedRegion>& regions);
-
+// After a move changed the samples at positions [start, end) of `feature`
+// (their components, residuals and weights already updated): re-sums every
+// interval of every feature that holds such a sample, from the first of them
+// on, with its checkpoints and total, and recomputes the resplit values of
+// the cuts beside those intervals.
 void refine_after_move(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
-                       std::size_t start, std::size_t end, const std::vector<AffectedRegion>& regions);
+                       std::size_t start, std::size_t end);
 
 }  // namespace zun

@@ -13,21 +13,15 @@ namespace zun {
 
 namespace {
 
-Split split_at(const GridTensorState& state, std::size_t feature, std::size_t position, std::size_t run_index) {
-    return {state.left_update[feature][position], state.right_update[feature][position], feature,
-            state.split_gain[feature][position], run_index, position};
-}
-
 // Keeps the first candidate with the largest gain: later ones replace it
-// only when strictly larger.
-void offer(std::optional<Split>& best, const GridTensorState& state, std::size_t feature, std::size_t position,
-           std::size_t run_index) {
-    const double gain = state.split_gain[feature][position];
-    if (std::isnan(gain)) {
+// only when strictly larger. NaN gains are not candidates.
+void offer(std::optional<Split>& best, std::size_t feature, std::size_t position, std::size_t run_index,
+           const SplitCandidate& candidate) {
+    if (std::isnan(candidate.gain)) {
         return;
     }
-    if (!best || gain > best->gain) {
-        best = split_at(state, feature, position, run_index);
+    if (!best || candidate.gain > best->gain) {
+        best = Split{candidate.left, candidate.right, feature, candidate.gain, run_index, position};
     }
 }
 
@@ -62,7 +56,8 @@ std::vector<std::size_t> features_to_examine(const GridTensorState& state, const
     return sample_distinct_sparse(rng, state.n_features, wanted);
 }
 
-std::optional<Split> random_split(const GridTensorState& state, const RandomSplit& params, Rng& rng) {
+std::optional<Split> random_split(const GridTensorState& state, const SplitCandidates& candidates,
+                                  const RandomSplit& params, Rng& rng) {
     std::optional<Split> best;
     for (const std::size_t j : features_to_examine(state, params, rng)) {
         const std::size_t count = state.candidate_count[j];
@@ -73,28 +68,26 @@ std::optional<Split> random_split(const GridTensorState& state, const RandomSpli
         if (count < params.split_try) {
             for (std::size_t r = 0; r < runs.size(); ++r) {
                 for (std::size_t q = runs[r].start; q < runs[r].start + runs[r].length; ++q) {
-                    offer(best, state, j, q, r);
+                    offer(best, j, q, r, candidates.at(j, q));
                 }
             }
             continue;
         }
         for (const std::size_t k : sample_distinct_sparse(rng, count, params.split_try)) {
             const CandidateLocation location = locate_candidate(runs, k);
-            offer(best, state, j, location.position, location.run_index);
+            offer(best, j, location.position, location.run_index, candidates.at(j, location.position));
         }
     }
     return best;
 }
 
-std::optional<Split> best_split(const GridTensorState& state) {
+std::optional<Split> best_split(const GridTensorState& state, const SplitCandidates& candidates) {
     std::optional<Split> best;
     for (std::size_t j = 0; j < state.n_features; ++j) {
-        const auto& runs = state.candidate_ranges[j];
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            for (std::size_t q = runs[r].start; q < runs[r].start + runs[r].length; ++q) {
-                offer(best, state, j, q, r);
-            }
-        }
+        candidates.for_each_in_runs(j, state.candidate_ranges[j],
+                                    [&](std::size_t q, std::size_t r, const SplitCandidate& candidate) {
+                                        offer(best, j, q, r, candidate);
+                                    });
     }
     return best;
 }
@@ -107,35 +100,35 @@ struct TopList {
     std::size_t collected = 0;
 };
 
-TopList collect_top(const GridTensorState& state, std::size_t top_k) {
+TopList collect_top(const GridTensorState& state, const SplitCandidates& candidates, std::size_t top_k) {
     TopList list;
     list.best.reserve(std::min<std::size_t>(top_k, 1024));
     for (std::size_t j = 0; j < state.n_features; ++j) {
-        const auto& runs = state.candidate_ranges[j];
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            for (std::size_t q = runs[r].start; q < runs[r].start + runs[r].length; ++q) {
-                const double gain = state.split_gain[j][q];
-                if (std::isnan(gain)) {
-                    continue;
-                }
-                ++list.collected;
-                if (list.best.size() == top_k && !(top_k > 0 && gain > list.best.back().gain)) {
-                    continue;
-                }
-                const auto at = std::upper_bound(list.best.begin(), list.best.end(), gain,
-                                                 [](double g, const Split& s) { return g > s.gain; });
-                list.best.insert(at, split_at(state, j, q, r));
-                if (list.best.size() > top_k) {
-                    list.best.pop_back();
-                }
-            }
-        }
+        candidates.for_each_in_runs(j, state.candidate_ranges[j],
+                                    [&](std::size_t q, std::size_t r, const SplitCandidate& candidate) {
+                                        const double gain = candidate.gain;
+                                        if (std::isnan(gain)) {
+                                            return;
+                                        }
+                                        ++list.collected;
+                                        if (list.best.size() == top_k && !(top_k > 0 && gain > list.best.back().gain)) {
+                                            return;
+                                        }
+                                        const auto at = std::upper_bound(
+                                            list.best.begin(), list.best.end(), gain,
+                                            [](double g, const Split& s) { return g > s.gain; });
+                                        list.best.insert(at, Split{candidate.left, candidate.right, j, gain, r, q});
+                                        if (list.best.size() > top_k) {
+                                            list.best.pop_back();
+                                        }
+                                    });
     }
     return list;
 }
 
-std::optional<Split> top_k_split(const GridTensorState& state, const TopKSplits& params, Rng& rng) {
-    const TopList list = collect_top(state, params.top_k);
+std::optional<Split> top_k_split(const GridTensorState& state, const SplitCandidates& candidates,
+                                 const TopKSplits& params, Rng& rng) {
+    const TopList list = collect_top(state, candidates, params.top_k);
     if (list.collected == 0 || (list.collected < params.top_k && params.must_fill_all_k)) {
         return std::nullopt;
     }
@@ -147,16 +140,17 @@ std::optional<Split> top_k_split(const GridTensorState& state, const TopKSplits&
     return list.best[rng.uniform_below(list.best.size())];
 }
 
-std::optional<Split> split_candidate(const GridTensorState& state, const SplitStrategyParams& params, Rng& rng) {
+std::optional<Split> proposed_split(const GridTensorState& state, const SplitCandidates& candidates,
+                                    const SplitStrategyParams& params, Rng& rng) {
     return std::visit(
         [&](const auto& variant) -> std::optional<Split> {
             using Variant = std::decay_t<decltype(variant)>;
             if constexpr (std::is_same_v<Variant, RandomSplit>) {
-                return random_split(state, variant, rng);
+                return random_split(state, candidates, variant, rng);
             } else if constexpr (std::is_same_v<Variant, BestSplit>) {
-                return best_split(state);
+                return best_split(state, candidates);
             } else {
-                return top_k_split(state, variant, rng);
+                return top_k_split(state, candidates, variant, rng);
             }
         },
         params);
@@ -191,7 +185,7 @@ std::size_t min_interval_samples(const SplitStrategyParams& params) {
                       params);
 }
 
-void init_candidates(GridTensorState& state, const SplitStrategyParams& params) {
+void init_candidates(GridTensorState& state, const SplitCandidates& candidates, const SplitStrategyParams& params) {
     if (!state.stats_ready) {
         throw InternalError("Statistics are not initialized yet!");
     }
@@ -203,19 +197,11 @@ void init_candidates(GridTensorState& state, const SplitStrategyParams& params) 
         auto& runs = state.candidate_ranges[j];
         runs.clear();
         std::size_t total = 0;
-        const auto& gain = state.split_gain[j];
-        std::size_t q = 0;
-        while (q < n) {
-            if (std::isnan(gain[q])) {
-                ++q;
-                continue;
-            }
-            const std::size_t start = q;
-            while (q < n && !std::isnan(gain[q])) {
-                ++q;
-            }
-            const std::size_t clipped_start = std::max(start, a);
-            const std::size_t clipped_end = std::min(q, end_limit);
+        for (const CandidateRun& run : candidates.cuttable_runs(j, n)) {
+            // Position 0 would leave the left side empty, whatever
+            // min_interval_samples says (0 included).
+            const std::size_t clipped_start = std::max({run.start, a, std::size_t{1}});
+            const std::size_t clipped_end = std::min(run.start + run.length, end_limit);
             if (clipped_start < clipped_end) {
                 runs.push_back({clipped_start, clipped_end - clipped_start});
                 total += clipped_end - clipped_start;
@@ -294,8 +280,9 @@ std::vector<std::size_t> sample_distinct_sparse(Rng& rng, std::size_t n, std::si
     return result;
 }
 
-std::optional<FitAction> find_move(const GridTensorState& state, const SplitStrategyParams& params, Rng& rng) {
-    std::optional<Split> split = split_candidate(state, params, rng);
+std::optional<FitAction> find_move(const GridTensorState& state, const SplitCandidates& candidates,
+                                   const SplitStrategyParams& params, Rng& rng) {
+    std::optional<Split> split = proposed_split(state, candidates, params, rng);
     if (split && !(split->gain >= min_split_loss(params))) {
         split.reset();
     }

@@ -1,14 +1,16 @@
 #pragma once
 // The split search: keeps per feature the runs of positions that may still be
 // cut, picks a split candidate with the random, best or top-k strategy, looks
-// for the best resplit and proposes the better of the two. Gains come from the
-// refinement; moves are applied by the reducer.
+// for the best resplit and proposes the better of the two. Split candidates
+// are evaluated on request (SplitCandidates), resplit values read from the
+// state; moves are applied by the reducer.
 #include <cstddef>
 #include <optional>
 #include <variant>
 #include <vector>
 
 #include "grid_tensor/params.hpp"
+#include "grid_tensor/split_candidates.hpp"
 #include "grid_tensor/state.hpp"
 #include "random.hpp"
 
@@ -43,9 +45,9 @@ inline constexpr std::size_t max_consecutive_resplits = 5;
 
 std::size_t min_interval_samples(const SplitStrategyParams& params);
 
-// Candidate runs from the positions whose gain is not NaN, clipped so every
-// cut leaves min_interval_samples on each side.
-void init_candidates(GridTensorState& state, const SplitStrategyParams& params);
+// Candidate runs from the positions that may be cut, clipped so every cut
+// leaves min_interval_samples on each side.
+void init_candidates(GridTensorState& state, const SplitCandidates& candidates, const SplitStrategyParams& params);
 
 // Shrinks run `run_index` of `feature` by the zone around a new cut at
 // `position` (only that run: neighbours keep their positions).
@@ -65,6 +67,7 @@ std::vector<std::size_t> sample_distinct_sparse(Rng& rng, std::size_t n, std::si
 
 // The next move, or nullopt when none is possible. Changes nothing but the
 // generator's position.
-std::optional<FitAction> find_move(const GridTensorState& state, const SplitStrategyParams& params, Rng& rng);
+std::optional<FitAction> find_move(const GridTensorState& state, const SplitCandidates& candidates,
+                                   const SplitStrategyParams& params, Rng& rng);
 
 }  // namespace zun

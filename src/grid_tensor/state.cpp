@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <string>
 
 #include <fmt/format.h>
 
 #include "error.hpp"
 #include "fit_control.hpp"
+#include "grid_tensor/value_order.hpp"
 
 namespace zun {
 
@@ -19,38 +19,78 @@ constexpr double initial_component = 1e-10;
 
 FeatureOrder sort_column(const MatrixView& x, std::size_t column) {
     const std::size_t n = x.rows();
-    std::vector<double> values(n);
+    // (value, sample) pairs: sorting them by value gives the stable order
+    // without reading values through the indices, and leaves the sorted
+    // values at hand for the tie marks.
+    std::vector<ValueIndex> pairs(n);
     for (std::size_t i = 0; i < n; ++i) {
-        values[i] = x(i, column);
-        if (std::isnan(values[i])) {
+        pairs[i] = {x(i, column), i};
+        if (std::isnan(pairs[i].value)) {
             throw InternalError(
                 fmt::format("feature {} holds NaN at sample {}; features must be free of NaN to be sorted", column, i));
         }
     }
+    sort_by_value(pairs);
     FeatureOrder order;
     order.sorted_order.resize(n);
-    std::iota(order.sorted_order.begin(), order.sorted_order.end(), std::size_t{0});
-    std::stable_sort(order.sorted_order.begin(), order.sorted_order.end(),
-                     [&values](std::size_t a, std::size_t b) { return values[a] < values[b]; });
     order.sample_rank.resize(n);
+    order.tie.assign(n, 0);
     for (std::size_t position = 0; position < n; ++position) {
-        order.sample_rank[order.sorted_order[position]] = position;
+        order.sorted_order[position] = pairs[position].index;
+        order.sample_rank[pairs[position].index] = position;
+        if (position > 0 && std::abs(pairs[position].value - pairs[position - 1].value) < tie_distance) {
+            order.tie[position] = 1;
+        }
     }
     return order;
 }
 
-// Runs of `runs` that overlap [first, last]: the first whose end lies after
-// `first`, the last whose start is at or before `last`; (1, 0) when none.
-std::pair<std::size_t, std::size_t> overlapping_runs(const std::vector<CandidateRun>& runs, std::size_t first,
-                                                     std::size_t last) {
-    const auto first_it = std::partition_point(
-        runs.begin(), runs.end(), [first](const CandidateRun& run) { return run.start + run.length <= first; });
-    const auto past_last =
-        std::partition_point(runs.begin(), runs.end(), [last](const CandidateRun& run) { return run.start <= last; });
-    if (first_it >= past_last) {
-        return {1, 0};
+// Moves of fewer samples than n / this locate their samples in the other
+// features; larger ones treat every interval there as changed.
+constexpr std::size_t small_move_divisor = 8;
+
+// Intervals of `feature` overlapping positions [start, end), whole.
+std::vector<ChangedInterval> moved_intervals(const GridTensorState& state, std::size_t feature, std::size_t start,
+                                             std::size_t end) {
+    std::vector<ChangedInterval> changed;
+    for (std::size_t k = state.interval_containing(feature, start); k < state.interval_count(feature); ++k) {
+        const std::size_t first = std::max(start, state.interval_start(feature, k));
+        if (first >= end) {
+            break;
+        }
+        changed.push_back({k, first});
     }
-    return {static_cast<std::size_t>(first_it - runs.begin()), static_cast<std::size_t>(past_last - runs.begin() - 1)};
+    return changed;
+}
+
+// Intervals of `other` holding the samples at positions [start, end) of
+// `feature`, each with the lowest position such a sample has in `other`.
+std::vector<ChangedInterval> located_intervals(const GridTensorState& state, std::size_t feature, std::size_t start,
+                                               std::size_t end, std::size_t other) {
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> lowest(state.interval_count(other), none);
+    const auto& order = state.sorted_order(feature);
+    const auto& rank = state.sample_rank(other);
+    for (std::size_t q = start; q < end; ++q) {
+        const std::size_t position = rank[order[q]];
+        std::size_t& slot = lowest[state.interval_containing(other, position)];
+        slot = std::min(slot, position);
+    }
+    std::vector<ChangedInterval> changed;
+    for (std::size_t k = 0; k < lowest.size(); ++k) {
+        if (lowest[k] != none) {
+            changed.push_back({k, lowest[k]});
+        }
+    }
+    return changed;
+}
+
+std::vector<ChangedInterval> every_interval(const GridTensorState& state, std::size_t feature) {
+    std::vector<ChangedInterval> changed(state.interval_count(feature));
+    for (std::size_t k = 0; k < changed.size(); ++k) {
+        changed[k] = {k, state.interval_start(feature, k)};
+    }
+    return changed;
 }
 
 }  // namespace
@@ -76,127 +116,54 @@ GridTensorState::GridTensorState(const MatrixView& x_in, const VectorView& y_in,
     backbone.assign(p, {1.0});
     tilt.assign(p, {0.0});
     split_positions.assign(p, {});
-    sample_interval.assign(p, std::vector<std::size_t>(n, 0));
 
-    f_plus.assign(n, initial_component);
-    f_minus.assign(n, initial_component);
-    raw_difference.resize(n);
-    residual.resize(n);
+    samples.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        raw_difference[i] = f_plus[i] - f_minus[i];
+        SampleRecord& sample = samples[i];
+        sample.f_plus = initial_component;
+        sample.f_minus = initial_component;
+        sample.target = y[i];
+        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
+        sse += sample.residual * sample.residual;
     }
-    prediction = raw_difference;
-    for (std::size_t i = 0; i < n; ++i) {
-        residual[i] = y[i] - prediction[i];
-        sse += residual[i] * residual[i];
-    }
-    residual_snapshot = residual;
 
-    prefix_stats.assign(p, {});
+    checkpoints.assign(p, {});
     interval_stats.assign(p, {IntervalStats{}});
-    split_gain.assign(p, {});
-    left_update.assign(p, {});
-    right_update.assign(p, {});
-    side_gains.assign(p, {});
     resplit_score.assign(p, {});
     resplit_left_update.assign(p, {});
     resplit_right_update.assign(p, {});
     resplit_side_gains.assign(p, {});
     bin_boundaries.assign(p, {});
-    bin_prefix_stats.assign(p, {});
     candidate_ranges.assign(p, {});
     candidate_count.assign(p, 0);
-}
-
-const std::vector<std::size_t>& GridTensorState::sorted_order(std::size_t feature) const {
-    return (*sorted)[feature].sorted_order;
-}
-
-const std::vector<std::size_t>& GridTensorState::sample_rank(std::size_t feature) const {
-    return (*sorted)[feature].sample_rank;
 }
 
 double GridTensorState::value_at(std::size_t feature, std::size_t position) const {
     return x(sorted_order(feature)[position], feature);
 }
 
-std::size_t GridTensorState::interval_containing(std::size_t feature, std::size_t position) const {
-    const auto& cuts = split_positions[feature];
-    return static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), position) - cuts.begin());
-}
-
-std::size_t GridTensorState::interval_start(std::size_t feature, std::size_t k) const {
-    return k == 0 ? 0 : split_positions[feature][k - 1];
-}
-
-std::size_t GridTensorState::interval_end(std::size_t feature, std::size_t k) const {
-    const auto& cuts = split_positions[feature];
-    return k < cuts.size() ? cuts[k] : n_samples;
-}
-
-std::size_t GridTensorState::bin_containing(std::size_t feature, std::size_t position) const {
-    const auto& bounds = bin_boundaries[feature];
-    return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), position) - bounds.begin());
-}
-
-std::size_t GridTensorState::bin_end(std::size_t feature, std::size_t bin) const {
-    const auto& bounds = bin_boundaries[feature];
-    return bin < bounds.size() ? bounds[bin] : n_samples;
-}
-
-void recompute_sample_interval(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end) {
-    require(feature < state.n_features && start <= end && end <= state.n_samples,
-            "recompute_sample_interval: feature or position range outside the state");
-    if (start == end) {
-        return;
-    }
-    const auto& order = state.sorted_order(feature);
-    auto& intervals = state.sample_interval[feature];
-    std::size_t k = state.interval_containing(feature, start);
-    std::size_t next_cut = state.interval_end(feature, k);
-    for (std::size_t position = start; position < end; ++position) {
-        while (position >= next_cut) {
-            ++k;
-            next_cut = state.interval_end(feature, k);
-        }
-        intervals[order[position]] = k;
-    }
-}
-
-std::vector<AffectedRegion> affected_regions(const GridTensorState& state, std::size_t feature, std::size_t start,
-                                             std::size_t end) {
+std::vector<std::vector<ChangedInterval>> changed_intervals(const GridTensorState& state, std::size_t feature,
+                                                            std::size_t start, std::size_t end) {
     if (feature >= state.n_features || start > end || end > state.n_samples) {
-        throw InternalError(fmt::format("affected_regions: feature {} with positions [{}, {}) lies outside a state "
+        throw InternalError(fmt::format("changed_intervals: feature {} with positions [{}, {}) lies outside a state "
                                         "of {} features and {} samples",
                                         feature, start, end, state.n_features, state.n_samples));
     }
-    std::vector<AffectedRegion> regions;
-    regions.reserve(state.n_features);
-    const std::size_t last = end == 0 ? 0 : end - 1;
-    const auto own_runs = overlapping_runs(state.candidate_ranges[feature], start, last);
-    regions.push_back({start, last, own_runs.first, own_runs.second, feature});
+    std::vector<std::vector<ChangedInterval>> changed(state.n_features);
     if (start == end) {
-        return regions;
+        return changed;
     }
-    const auto& order = state.sorted_order(feature);
+    const bool small_move = (end - start) * small_move_divisor < state.n_samples;
     for (std::size_t k = 0; k < state.n_features; ++k) {
         if (k == feature) {
-            continue;
+            changed[k] = moved_intervals(state, feature, start, end);
+        } else if (small_move) {
+            changed[k] = located_intervals(state, feature, start, end, k);
+        } else {
+            changed[k] = every_interval(state, k);
         }
-        const auto& rank = state.sample_rank(k);
-        std::size_t lowest = std::numeric_limits<std::size_t>::max();
-        std::size_t highest = 0;
-        for (std::size_t position = start; position < end; ++position) {
-            const std::size_t other = rank[order[position]];
-            lowest = std::min(lowest, other);
-            highest = std::max(highest, other);
-        }
-        const std::size_t span_first = state.interval_start(k, state.interval_containing(k, lowest));
-        const std::size_t span_last = state.interval_end(k, state.interval_containing(k, highest)) - 1;
-        const auto runs = overlapping_runs(state.candidate_ranges[k], span_first, span_last);
-        regions.push_back({lowest, highest, runs.first, runs.second, k});
     }
-    return regions;
+    return changed;
 }
 
 }  // namespace zun

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "grid_tensor.hpp"
 #include "logging/buffers.hpp"
 #include "logging/manager.hpp"
 #include "logging/simple.hpp"
@@ -20,28 +21,21 @@ namespace {
 constexpr const char* log_target = "zun::stage_predictor::aggregate_bagged";
 constexpr double empty_interval_weight = 1e-12;
 
-// Rows per union interval of every feature, by one sorted walk per column.
+// Rows per union interval of every feature: each value counts in the
+// interval holding it (the number of splits at or below it).
 IntervalCounts count_rows(const GridTensor& aligned, const MatrixView& x) {
     const std::size_t features = aligned.splits.size();
     require(x.cols() >= features, "aggregate_bagged: x has fewer columns than the grid tensors have features");
     IntervalCounts counts(features);
-    std::vector<double> column(x.rows());
     for (std::size_t j = 0; j < features; ++j) {
-        for (std::size_t i = 0; i < x.rows(); ++i) {
-            column[i] = x(i, j);
-            if (std::isnan(column[i])) {
-                throw FitError(fmt::format("Cannot count interval rows: x has NaN in column {}", j));
-            }
-        }
-        std::sort(column.begin(), column.end());
         const std::vector<double>& splits = aligned.splits[j];
         counts[j].assign(splits.size() + 1, 0);
-        std::size_t v = 0;
-        for (const double value : column) {
-            while (v < splits.size() && value >= splits[v]) {
-                ++v;
+        for (std::size_t i = 0; i < x.rows(); ++i) {
+            const double value = x(i, j);
+            if (std::isnan(value)) {
+                throw FitError(fmt::format("Cannot count interval rows: x has NaN in column {}", j));
             }
-            ++counts[j][v];
+            ++counts[j][interval_of(splits, value)];
         }
     }
     return counts;

@@ -1,6 +1,7 @@
 #include "grid_tensor.hpp"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -222,9 +223,9 @@ TEST(GridTensorPredict, FewerColumnsUseTheLeadingFeaturesOnly) {
     EXPECT_NEAR(narrow[0], 1.7 * 0.9 * std::exp(0.1) - 0.6 * 0.9 * std::exp(-0.1), 1e-12);
 }
 
-TEST(GridTensorPredict, UsesOneExponentialPerFactorInColumnOrder) {
+TEST(GridTensorPredict, UsesOneExponentialPerFactorInColumnOrderForAnyThreadCount) {
     // Tilts large enough that summing them, or multiplying the backbones
-    // first, changes the last bits.
+    // first, changes the last bits; rows enough for several parallel blocks.
     GridTensor gt;
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> tilt(-3.0, 3.0);
@@ -236,9 +237,12 @@ TEST(GridTensorPredict, UsesOneExponentialPerFactorInColumnOrder) {
     }
     gt.lambda_plus = 1.3;
     gt.lambda_minus = 0.9;
-    const std::size_t rows = 50;
+    const std::size_t rows = 2 * prediction_block_rows + 50;
     const auto x = mixed_values(rows, 12, 3);
+    omp_set_num_threads(3);
     const auto predicted = predict(gt, MatrixView::contiguous(x.data(), rows, 12));
+    omp_set_num_threads(1);
+    EXPECT_EQ(predict(gt, MatrixView::contiguous(x.data(), rows, 12)), predicted);
     for (std::size_t i = 0; i < rows; ++i) {
         double plus = gt.lambda_plus;
         double minus = gt.lambda_minus;

@@ -52,5 +52,37 @@ TEST(ParallelMap, NoJobsGiveNoResults) {
     EXPECT_TRUE(parallel_map<int>(0, [](std::size_t) { return 1; }).empty());
 }
 
+TEST(ParallelForBlocks, EveryIndexOnceInWholeBlocksForAnyThreadCount) {
+    const std::vector<std::pair<std::size_t, std::size_t>> cases = {{0, 4}, {1, 4}, {10, 3}, {12, 3}, {1000, 7}};
+    for (const int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        for (const auto& [count, block] : cases) {
+            std::vector<int> visits(count, 0);
+            parallel_for_blocks(count, block, [&](std::size_t begin, std::size_t end) {
+                EXPECT_EQ(begin % block, 0u) << count;
+                EXPECT_TRUE(end == begin + block || end == count) << count;
+                for (std::size_t i = begin; i < end; ++i) {
+                    ++visits[i];
+                }
+            });
+            EXPECT_EQ(visits, std::vector<int>(count, 1)) << count << " " << block << " " << threads;
+        }
+    }
+}
+
+TEST(ParallelForBlocks, TheLowestFailingBlocksErrorReachesTheCaller) {
+    omp_set_num_threads(3);
+    try {
+        parallel_for_blocks(100, 10, [](std::size_t begin, std::size_t) {
+            if (begin == 30 || begin == 70) {
+                throw std::runtime_error("block " + std::to_string(begin) + " failed");
+            }
+        });
+        FAIL() << "expected the block's exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "block 30 failed");
+    }
+}
+
 }  // namespace
 }  // namespace zun

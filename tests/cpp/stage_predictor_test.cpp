@@ -1,6 +1,7 @@
 #include "stage_predictor.hpp"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstring>
@@ -71,6 +72,41 @@ TEST(ComputeFPlusMinus, DifferenceMatchesTheRecordsOwnPredictionExactly) {
     const auto predicted = predict(gt, x);
     for (std::size_t i = 0; i < predicted.size(); ++i) {
         EXPECT_EQ(components.f_plus[i] - components.f_minus[i], predicted[i]) << "row " << i;
+    }
+}
+
+TEST(ComputeFPlusMinus, EveryRowIsTheColumnOrderProductForAnyThreadCount) {
+    // Rows enough for several parallel blocks; the clamp is exercised by a
+    // threshold list longer than the backbone list.
+    GridTensor gt = two_feature_record();
+    gt.splits[1] = {0.0, 0.5};
+    const std::size_t rows = 2 * prediction_block_rows + 3;
+    std::vector<double> x(2 * rows);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = std::sin(0.37 * static_cast<double>(i)) * 1.5;
+    }
+    const auto view = MatrixView::contiguous(x.data(), rows, 2);
+    StagePredictor stage;
+    stage.primary_grid_tensor = gt;
+    stage.scaling_plus = 1.7;
+    stage.scaling_minus = 0.3;
+    for (const int threads : {1, 3}) {
+        omp_set_num_threads(threads);
+        const Components components = compute_f_plus_minus(gt, view);
+        const std::vector<double> predicted = predict(stage, view);
+        for (std::size_t i = 0; i < rows; ++i) {
+            double plus = gt.lambda_plus;
+            double minus = gt.lambda_minus;
+            for (std::size_t j = 0; j < 2; ++j) {
+                const std::size_t k =
+                    std::min(interval_of(gt.splits[j], x[2 * i + j]), gt.backbone_values[j].size() - 1);
+                plus = plus * (std::exp(gt.tilt_values[j][k]) * gt.backbone_values[j][k]);
+                minus = minus * (std::exp(-gt.tilt_values[j][k]) * gt.backbone_values[j][k]);
+            }
+            ASSERT_EQ(components.f_plus[i], plus) << "row " << i << ", " << threads << " threads";
+            ASSERT_EQ(components.f_minus[i], minus) << "row " << i << ", " << threads << " threads";
+            ASSERT_EQ(predicted[i], 1.7 * plus - 0.3 * minus) << "row " << i << ", " << threads << " threads";
+        }
     }
 }
 

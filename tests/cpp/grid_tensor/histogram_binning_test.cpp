@@ -57,61 +57,50 @@ TEST(QuantileBoundariesTest, WorkedExamples) {
 TEST(ApplyBinningTest, AbsentZeroOrOneBinLeavesTheStateUnchanged) {
     const Problem problem = columns_problem({iota_values(10)}, targets(10));
     const RefinementStrategy strategy{};
+    const GridTensorState before = initialized_state(problem, strategy);
     for (const std::optional<std::uint16_t> max_bins :
          {std::optional<std::uint16_t>{}, std::optional<std::uint16_t>{0}, std::optional<std::uint16_t>{1}}) {
         GridTensorState state = initialized_state(problem, strategy);
-        const auto gains = state.split_gain;
-        const auto prefix = state.prefix_stats;
         apply_binning(state, max_bins);
-        EXPECT_TRUE(state.bin_boundaries[0].empty());
-        EXPECT_EQ(state.prefix_stats, prefix);
-        // NaN != NaN, so compare NaN marks and values separately.
+        EXPECT_FALSE(state.is_binned(0));
+        EXPECT_EQ(state.checkpoints, before.checkpoints);
         for (std::size_t q = 0; q < 10; ++q) {
-            EXPECT_EQ(std::isnan(state.split_gain[0][q]), std::isnan(gains[0][q]));
-            if (!std::isnan(gains[0][q])) {
-                EXPECT_EQ(state.split_gain[0][q], gains[0][q]);
-            }
+            EXPECT_EQ(state.cut_excluded(0, q), before.cut_excluded(0, q)) << q;
         }
     }
 }
 
 TEST(ApplyBinningTest, TenDistinctValuesInFourBins) {
-    // Column 1 is constant: it gets no boundary and keeps its per-position sums.
+    // Column 1 is constant: it gets no boundary.
     const Problem problem = columns_problem({iota_values(10), std::vector<double>(10, 2.0)}, targets(10));
-    GridTensorState state = initialized_state(problem, RefinementStrategy{});
-    const auto before = state;
+    const RefinementStrategy strategy{};
+    GridTensorState state = initialized_state(problem, strategy);
+    const GridTensorState before = state;
     apply_binning(state, 4);
 
     EXPECT_EQ(state.bin_boundaries[0], (std::vector<std::size_t>{2, 5, 7}));
-    ASSERT_EQ(state.bin_prefix_stats[0].size(), 4u);
-    const std::vector<std::size_t> record_at = {1, 4, 6, 9};
-    for (std::size_t l = 0; l < 4; ++l) {
-        EXPECT_EQ(state.bin_prefix_stats[0][l], before.prefix_stats[0][record_at[l]]) << l;
-    }
-    EXPECT_TRUE(state.prefix_stats[0].empty());
+    EXPECT_FALSE(state.is_binned(1));
+    const bool single_mode = single_component_mode(state);
     for (std::size_t q = 0; q < 10; ++q) {
         const bool boundary = q == 2 || q == 5 || q == 7;
+        const SplitCandidate binned = split_candidate(strategy, state, 0, q, single_mode);
+        EXPECT_EQ(state.cut_excluded(0, q), !boundary) << q;
         if (boundary) {
-            EXPECT_EQ(state.split_gain[0][q], before.split_gain[0][q]) << q;
-            EXPECT_EQ(state.left_update[0][q], before.left_update[0][q]) << q;
-            EXPECT_EQ(state.side_gains[0][q], before.side_gains[0][q]) << q;
-            EXPECT_FALSE(std::isnan(state.split_gain[0][q])) << q;
+            // A boundary keeps the candidate it had: the statistics are the same.
+            EXPECT_EQ(binned, split_candidate(strategy, before, 0, q, single_mode)) << q;
+            EXPECT_FALSE(std::isnan(binned.gain)) << q;
         } else {
-            EXPECT_TRUE(std::isnan(state.split_gain[0][q])) << q;
-            EXPECT_TRUE(std::isnan(state.left_update[0][q].x) && std::isnan(state.right_update[0][q].y)) << q;
-            EXPECT_TRUE(std::isnan(state.side_gains[0][q].x)) << q;
+            EXPECT_TRUE(std::isnan(binned.gain) && std::isnan(binned.left.x) && std::isnan(binned.right.y)) << q;
         }
+        EXPECT_TRUE(state.cut_excluded(1, q)) << q;
     }
-    EXPECT_TRUE(state.bin_boundaries[1].empty());
-    EXPECT_EQ(state.prefix_stats[1], before.prefix_stats[1]);
 }
 
 TEST(ApplyBinningTest, SingleSampleIsLeftAlone) {
     const Problem problem = columns_problem({{3.0}}, {1.0});
     GridTensorState state = initialized_state(problem, RefinementStrategy{});
     apply_binning(state, 8);
-    EXPECT_TRUE(state.bin_boundaries[0].empty());
-    EXPECT_EQ(state.prefix_stats[0].size(), 1u);
+    EXPECT_FALSE(state.is_binned(0));
 }
 
 }  // namespace

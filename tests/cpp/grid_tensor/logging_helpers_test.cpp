@@ -108,8 +108,8 @@ TEST(BuildMoveEvent, SplitsCountAndListTheSamplesOfTheCutInterval) {
             const logging::ResidualUpdate& u = event.residual_updates[k];
             const std::size_t i = order[start + k];
             EXPECT_EQ(u.sample_id, i);
-            EXPECT_EQ(u.residual, static_cast<float>(problem.y[i] - state.prediction[i]));
-            EXPECT_EQ(u.y_hat, static_cast<float>(state.prediction[i]));
+            EXPECT_EQ(u.residual, static_cast<float>(problem.y[i] - state.prediction(i)));
+            EXPECT_EQ(u.y_hat, static_cast<float>(state.prediction(i)));
         }
     }
 }

@@ -46,14 +46,17 @@ TEST(ApplyChangeTest, ClampsMultipliersAndStoredValues) {
     }
 }
 
-// The move the search would make at position p of feature j.
+// The move the search would make at position p of feature j, with the
+// default refinement strategy.
 Split split_action(const GridTensorState& state, std::size_t j, std::size_t p) {
     const auto& runs = state.candidate_ranges[j];
     std::size_t run = 0;
     while (run < runs.size() && runs[run].start + runs[run].length <= p) {
         ++run;
     }
-    return {state.left_update[j][p], state.right_update[j][p], j, state.split_gain[j][p], run, p};
+    const RefinementStrategy strategy = make_refinement_strategy(GridTensorParams{}.refinement_strategy_params);
+    const SplitCandidate candidate = split_candidate(strategy, state, j, p, single_component_mode(state));
+    return {candidate.left, candidate.right, j, candidate.gain, run, p};
 }
 
 Resplit resplit_action(const GridTensorState& state, std::size_t j, std::size_t c) {
@@ -86,7 +89,7 @@ TEST(ApplyActionTest, SplitInSingleComponentMode) {
     split.left.y = 5.0;  // ignored in single-component mode
     split.right.y = -0.5;
     const double sse = state.sse;
-    const std::vector<double> f_plus = state.f_plus;
+    const auto before = state.samples;
     apply_action(state, split, strategy, params.split_strategy_params);
 
     EXPECT_EQ(state.split_positions[0], (std::vector<std::size_t>{10}));
@@ -94,8 +97,9 @@ TEST(ApplyActionTest, SplitInSingleComponentMode) {
     EXPECT_DOUBLE_EQ(state.backbone[0][0], 1.0 + split.left.x);
     EXPECT_DOUBLE_EQ(state.backbone[0][1], 1.0 + split.right.x);
     for (std::size_t i = 0; i < 40; ++i) {
-        EXPECT_DOUBLE_EQ(state.f_plus[i], f_plus[i] * (1.0 + (i < 10 ? split.left.x : split.right.x))) << i;
-        EXPECT_EQ(state.f_minus[i], 0.0) << i;
+        EXPECT_DOUBLE_EQ(state.samples[i].f_plus, before[i].f_plus * (1.0 + (i < 10 ? split.left.x : split.right.x)))
+            << i;
+        EXPECT_EQ(state.samples[i].f_minus, 0.0) << i;
     }
     EXPECT_EQ(state.sse, sse - split.gain);
     EXPECT_EQ(state.net_splits, 1u);
@@ -103,7 +107,8 @@ TEST(ApplyActionTest, SplitInSingleComponentMode) {
     EXPECT_EQ(state.consecutive_resplits, 0u);
     // Around the cut: position 10 and 9 are never candidates again, and the
     // cut's resplit values are filled.
-    EXPECT_TRUE(std::isnan(state.split_gain[0][10]) && std::isnan(state.split_gain[0][9]));
+    EXPECT_TRUE(state.cut_excluded(0, 10) && state.cut_excluded(0, 9));
+    EXPECT_FALSE(state.cut_excluded(0, 8) || state.cut_excluded(0, 11));
     EXPECT_FALSE(std::isnan(state.resplit_score[0][0]));
     EXPECT_EQ(state.candidate_ranges[0], (std::vector<CandidateRun>{{1, 9}, {11, 28}}));
     testing::check_state(state, strategy, 1);
@@ -137,7 +142,7 @@ TEST(ApplyActionTest, MovesOutsideTheStateAreRejectedBeforeAnyChange) {
     const RefinementStrategy strategy{};
     GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
     apply_action(state, split_action(state, 0, 12), strategy, params.split_strategy_params);
-    const std::vector<double> f_plus = state.f_plus;
+    const auto samples = state.samples;
     const auto backbone = state.backbone;
 
     Split bad_feature = split_action(state, 1, 5);
@@ -163,7 +168,7 @@ TEST(ApplyActionTest, MovesOutsideTheStateAreRejectedBeforeAnyChange) {
     };
     for (const auto& [name, move] : moves) {
         EXPECT_THROW(apply_action(state, move, strategy, params.split_strategy_params), InternalError) << name;
-        EXPECT_EQ(state.f_plus, f_plus) << name;
+        EXPECT_EQ(state.samples, samples) << name;
         EXPECT_EQ(state.backbone, backbone) << name;
         EXPECT_EQ(state.split_positions[0], (std::vector<std::size_t>{12})) << name;
     }
@@ -179,25 +184,66 @@ TEST(ApplyActionTest, DegenerateOldFactorLeavesItsComponentAlone) {
     // b e^-t = 1e-10 e^10 (above it).
     state.backbone[0][0] = 1e-10;
     state.tilt[0][0] = -10.0;
-    const std::vector<double> f_plus = state.f_plus;
-    const std::vector<double> f_minus = state.f_minus;
+    const auto before = state.samples;
     Resplit resplit = resplit_action(state, 0, 0);
     resplit.left = {1.0, 1.0};  // u = v = 2: backbone doubles, tilt stays
     apply_action(state, resplit, strategy, params.split_strategy_params);
     EXPECT_DOUBLE_EQ(state.backbone[0][0], 2e-10);
     for (std::size_t i = 0; i < 15; ++i) {
-        EXPECT_EQ(state.f_plus[i], f_plus[i]) << i;
-        EXPECT_DOUBLE_EQ(state.f_minus[i], 2.0 * f_minus[i]) << i;
-        EXPECT_EQ(state.residual[i], problem.y[i] - (state.f_plus[i] - state.f_minus[i])) << i;
+        const SampleRecord& sample = state.samples[i];
+        EXPECT_EQ(sample.f_plus, before[i].f_plus) << i;
+        EXPECT_DOUBLE_EQ(sample.f_minus, 2.0 * before[i].f_minus) << i;
+        EXPECT_EQ(sample.residual, problem.y[i] - (sample.f_plus - sample.f_minus)) << i;
     }
 }
 
-TEST(ApplyActionTest, MoveTouchesOnlyTheIntervalsHoldingItsSamples) {
-    // Identical features: after cuts at 50 in both, a split of feature 0's
-    // interval [0, 50) moves samples that sit in [0, 50) of feature 1, so
-    // feature 1's interval [50, 100) must not be touched. Sentinels there
-    // would be overwritten by any wider refresh.
-    const Problem problem = twin_problem(100, false);
+std::size_t nan_marks(const GridTensorState& state) {
+    std::size_t count = 0;
+    for (const auto& feature : state.nan_gain) {
+        for (const std::uint8_t mark : feature) {
+            count += mark;
+        }
+    }
+    return count;
+}
+
+TEST(ApplyActionTest, LargeComponentsStartTheNaNGuardAndOverflowingSumsMarkTheirGains) {
+    // A resplit that multiplies both factors of the left interval by 20: at
+    // 2e99 the components cross the guard's bound of 1e100; at 3e152 their
+    // squares were summable before and overflow after.
+    struct Case {
+        double scale;
+        bool guarded_before;
+        bool marks_after;
+    };
+    for (const Case& c : std::vector<Case>{{2e99, false, false}, {3e152, true, true}}) {
+        Problem problem = twin_problem(60, false);
+        for (double& target : problem.y) {
+            target *= c.scale;
+        }
+        const GridTensorParams params = GridTensorParams{};
+        const RefinementStrategy strategy{};
+        GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
+        apply_action(state, split_action(state, 0, 30), strategy, params.split_strategy_params);
+        ASSERT_EQ(state.guard_nan_gains, c.guarded_before) << c.scale;
+        ASSERT_EQ(nan_marks(state), 0u) << c.scale;
+        Resplit resplit = resplit_action(state, 0, 0);
+        resplit.left = {19.0, 19.0};
+        resplit.right = {0.0, 0.0};
+        apply_action(state, resplit, strategy, params.split_strategy_params);
+        EXPECT_TRUE(state.guard_nan_gains) << c.scale;
+        EXPECT_EQ(nan_marks(state) > 0, c.marks_after) << c.scale;
+        testing::check_state(state, strategy, 1);
+    }
+}
+
+TEST(ApplyActionTest, SmallMoveTouchesOnlyTheIntervalsHoldingItsSamples) {
+    // Identical features of 800 samples: after cuts at 50 in both, a split
+    // of feature 0's interval [0, 50) moves 50 samples, which sit in [0, 50)
+    // of feature 1, so feature 1's interval [50, 800) must not be summed
+    // again. A sentinel checkpoint there would be overwritten by any wider
+    // refresh.
+    const Problem problem = twin_problem(800, false);
     const GridTensorParams params = GridTensorParams{};
     const RefinementStrategy strategy{};
     GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
@@ -206,20 +252,16 @@ TEST(ApplyActionTest, MoveTouchesOnlyTheIntervalsHoldingItsSamples) {
     testing::check_state(state, strategy, 1);
 
     const Stats5 sentinel{1, 2, 3, 4, 5};
-    const double gain_75 = state.split_gain[1][75];
-    const Stats5 prefix_75 = state.prefix_stats[1][75];
-    state.split_gain[1][75] = 12345.0;
-    state.prefix_stats[1][75] = sentinel;
+    const std::size_t in_second_interval = 5;  // checkpoint at position 191
+    const Stats5 kept = state.checkpoints[1][in_second_interval];
+    state.checkpoints[1][in_second_interval] = sentinel;
     state.interval_stats[1][1].count = 999;
     apply_action(state, split_action(state, 0, 25), strategy, params.split_strategy_params);
-    EXPECT_EQ(state.split_gain[1][75], 12345.0);
-    EXPECT_EQ(state.prefix_stats[1][75], sentinel);
-    // Interval 1 is the one after the last touched interval, which the
-    // refresh rebuilds from the (untouched) cumulative sums.
-    EXPECT_EQ(state.interval_stats[1][1].count, 50u);
+    EXPECT_EQ(state.checkpoints[1][in_second_interval], sentinel);
+    EXPECT_EQ(state.interval_stats[1][1].count, 999u);
     // With the sentinels taken out again, the state is whole.
-    state.split_gain[1][75] = gain_75;
-    state.prefix_stats[1][75] = prefix_75;
+    state.checkpoints[1][in_second_interval] = kept;
+    state.interval_stats[1][1].count = 750;
     testing::check_state(state, strategy, 1);
 }
 

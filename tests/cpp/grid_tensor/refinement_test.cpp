@@ -135,11 +135,12 @@ TEST(InitializeRefinementTest, CoefficientsFromTheTargets) {
         EXPECT_EQ(single_component_mode(state), c.single_mode) << c.name;
         EXPECT_TRUE(state.stats_ready) << c.name;
         for (std::size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(state.f_plus[i], state.lambda_plus) << c.name;
-            EXPECT_EQ(state.f_minus[i], state.lambda_minus) << c.name;
-            EXPECT_EQ(state.residual[i], c.y[i] - (state.lambda_plus - state.lambda_minus)) << c.name;
-            EXPECT_EQ(state.residual_snapshot[i], state.residual[i]) << c.name;
-            const double r = state.residual[i];
+            const SampleRecord& sample = state.samples[i];
+            EXPECT_EQ(sample.f_plus, state.lambda_plus) << c.name;
+            EXPECT_EQ(sample.f_minus, state.lambda_minus) << c.name;
+            EXPECT_EQ(sample.residual, c.y[i] - (state.lambda_plus - state.lambda_minus)) << c.name;
+            EXPECT_EQ(sample.target, c.y[i]) << c.name;
+            const double r = sample.residual;
             const double w = sample_weight(c.strategy, r);
             const Stats5 expected = c.single_mode
                                         ? Stats5{w * state.lambda_plus * state.lambda_plus, 0, 0,
@@ -148,7 +149,7 @@ TEST(InitializeRefinementTest, CoefficientsFromTheTargets) {
                                                  w * state.lambda_minus * state.lambda_minus,
                                                  w * state.lambda_plus * state.lambda_minus, w * r * state.lambda_plus,
                                                  w * r * state.lambda_minus};
-            EXPECT_EQ(state.sample_stats[i], expected) << c.name << " sample " << i;
+            EXPECT_EQ(sample_products(c.strategy, sample, c.single_mode), expected) << c.name << " sample " << i;
         }
     }
 }
@@ -158,16 +159,15 @@ TEST(InitializeRefinementTest, HandComputedSingleComponentCandidates) {
     // of three positions is 1: left {A 1, B 0} -> x 0; right {A 2, B 4} ->
     // x = clamp(3) - 1 = 2, gain 2*2*4 - 2*4 = 8.
     const Problem problem = columns_problem({{2.0, 0.0, 1.0}}, {4.0, 1.0, 2.0});
-    const GridTensorState state = initialized_state(problem, RefinementStrategy{});
+    const RefinementStrategy strategy{};
+    const GridTensorState state = initialized_state(problem, strategy);
     EXPECT_EQ(state.sorted_order(0), (std::vector<std::size_t>{1, 2, 0}));
-    EXPECT_TRUE(std::isnan(state.split_gain[0][0]));
-    EXPECT_TRUE(std::isnan(state.split_gain[0][2]));
-    EXPECT_DOUBLE_EQ(state.split_gain[0][1], 8.0);
-    EXPECT_EQ(state.left_update[0][1], (UpdatePair{0.0, 0.0}));
-    EXPECT_EQ(state.right_update[0][1], (UpdatePair{2.0, 0.0}));
-    EXPECT_EQ(state.side_gains[0][1], (UpdatePair{0.0, 8.0}));
+    EXPECT_TRUE(std::isnan(split_candidate(strategy, state, 0, 0, true).gain));
+    EXPECT_TRUE(std::isnan(split_candidate(strategy, state, 0, 2, true).gain));
+    EXPECT_EQ(split_candidate(strategy, state, 0, 1, true), (SplitCandidate{{0.0, 0.0}, {2.0, 0.0}, 8.0}));
     EXPECT_EQ(state.interval_stats[0][0].count, 3u);
     EXPECT_EQ(state.interval_stats[0][0].sums, (Stats5{3.0, 0.0, 0.0, 4.0, 0.0}));
+    EXPECT_FALSE(state.guard_nan_gains);
 }
 
 TEST(InitializeRefinementTest, HandComputedPairedCandidate) {
@@ -181,48 +181,158 @@ TEST(InitializeRefinementTest, HandComputedPairedCandidate) {
     const double m = 1.0 / 3.0;
     const PairedUpdate left = paired_update(p * p, m * m, -p * m, -2 * p, 2 * m, strategy);
     const PairedUpdate right = paired_update(2 * p * p, 2 * m * m, -2 * p * m, 2 * p, -2 * m, strategy);
-    EXPECT_NEAR(state.split_gain[0][1], left.gain + right.gain, kTol);
-    EXPECT_NEAR(state.left_update[0][1].x, left.x, kTol);
-    EXPECT_NEAR(state.left_update[0][1].y, left.y, kTol);
-    EXPECT_NEAR(state.right_update[0][1].x, right.x, kTol);
-    EXPECT_NEAR(state.right_update[0][1].y, right.y, kTol);
+    const SplitCandidate candidate = split_candidate(strategy, state, 0, 1, false);
+    EXPECT_NEAR(candidate.gain, left.gain + right.gain, kTol);
+    EXPECT_NEAR(candidate.left.x, left.x, kTol);
+    EXPECT_NEAR(candidate.left.y, left.y, kTol);
+    EXPECT_NEAR(candidate.right.x, right.x, kTol);
+    EXPECT_NEAR(candidate.right.y, right.y, kTol);
     // The sign structure: the left side wants less f+ and more f-.
-    EXPECT_LT(state.left_update[0][1].x, 0.0);
-    EXPECT_GT(state.right_update[0][1].x, 0.0);
+    EXPECT_LT(candidate.left.x, 0.0);
+    EXPECT_GT(candidate.right.x, 0.0);
 }
 
 TEST(InitializeRefinementTest, TiesAndIntervalEndsAreNeverCandidates) {
     // Sorted values 1, 1, 2, 3, 3, 3, 4: ties at positions 1, 4, 5; ends 0, 6.
     const Problem problem = columns_problem({{3, 1, 3, 2, 1, 4, 3}}, {1, 2, 3, 4, 5, 6, 7});
-    const GridTensorState state = initialized_state(problem, RefinementStrategy{});
+    const RefinementStrategy strategy{};
+    const GridTensorState state = initialized_state(problem, strategy);
     const std::vector<bool> candidate = {false, false, true, true, false, false, false};
     for (std::size_t q = 0; q < candidate.size(); ++q) {
-        EXPECT_EQ(!std::isnan(state.split_gain[0][q]), candidate[q]) << q;
-        EXPECT_EQ(!std::isnan(state.left_update[0][q].x), candidate[q]) << q;
+        EXPECT_EQ(!state.cut_excluded(0, q), candidate[q]) << q;
+        const SplitCandidate entry = split_candidate(strategy, state, 0, q, true);
+        EXPECT_EQ(!std::isnan(entry.gain), candidate[q]) << q;
+        EXPECT_EQ(!std::isnan(entry.left.x), candidate[q]) << q;
     }
 }
 
 TEST(InitializeRefinementTest, ConstantFeatureHasNoCandidate) {
     const Problem problem = columns_problem({{5, 5, 5, 5, 5}}, {1, -2, 3, 0, 1});
-    const GridTensorState state = initialized_state(problem, RefinementStrategy{});
-    for (const double gain : state.split_gain[0]) {
-        EXPECT_TRUE(std::isnan(gain));
+    const RefinementStrategy strategy{};
+    const GridTensorState state = initialized_state(problem, strategy);
+    for (std::size_t q = 0; q < 5; ++q) {
+        EXPECT_TRUE(state.cut_excluded(0, q)) << q;
+        EXPECT_TRUE(std::isnan(split_candidate(strategy, state, 0, q, false).gain)) << q;
     }
 }
 
+TEST(InitializeRefinementTest, ASingleSampleKeepsItsUntouchedEntry) {
+    // One position is never reached by an interval computation: it stays a
+    // candidate with gain 0 and no changes, as it started.
+    const Problem problem = columns_problem({{1.0}}, {2.0});
+    const RefinementStrategy strategy{};
+    const GridTensorState state = initialized_state(problem, strategy);
+    const SplitCandidate entry = split_candidate(strategy, state, 0, 0, true);
+    EXPECT_EQ(entry.gain, 0.0);
+    EXPECT_TRUE(std::isnan(entry.left.x) && std::isnan(entry.right.y));
+}
+
 TEST(InitializeRefinementTest, SuppliedOrdersGiveTheSameStateAsSortingItself) {
-    const Problem problem = testing::random_problem(3, 40, 3, true, false);
-    const GridTensorState own = initialized_state(problem, RefinementStrategy{});
+    const Problem problem = testing::random_problem(3, 100, 3, true, false);
+    const RefinementStrategy strategy{};
+    const GridTensorState own = initialized_state(problem, strategy);
     GridTensorState shared(problem.x_view(), problem.y_view(), sort_features(problem.x_view()));
-    initialize_refinement(RefinementStrategy{}, shared);
+    initialize_refinement(strategy, shared);
     for (std::size_t j = 0; j < 3; ++j) {
         EXPECT_EQ(shared.sorted_order(j), own.sorted_order(j));
-        EXPECT_EQ(shared.prefix_stats[j], own.prefix_stats[j]);
-        for (std::size_t q = 0; q < 40; ++q) {
-            const double a = shared.split_gain[j][q];
-            const double b = own.split_gain[j][q];
+        EXPECT_EQ(shared.checkpoints[j], own.checkpoints[j]);
+        EXPECT_EQ(shared.interval_stats[j], own.interval_stats[j]);
+        for (std::size_t q = 0; q < 100; ++q) {
+            const double a = split_candidate(strategy, shared, j, q, false).gain;
+            const double b = split_candidate(strategy, own, j, q, false).gain;
             EXPECT_TRUE((std::isnan(a) && std::isnan(b)) || a == b) << j << " " << q;
         }
+    }
+}
+
+TEST(StateCandidatesTest, TheWalkAlongRunsAndTheCuttableRunsAgreeWithSinglePositions) {
+    // Runs with gaps longer and shorter than the checkpoint spacing, and
+    // positions across interval boundaries, in a paired and a binned state.
+    const RefinementStrategy strategy = strategy_with(0.5, 0.01, 0.05);
+    for (const bool binned : {false, true}) {
+        // Ties (skipped positions inside the runs) only where they cannot
+        // hide every bin boundary.
+        const Problem problem = testing::random_problem(5, 300, 2, !binned, false);
+        GridTensorState state = initialized_state(problem, strategy);
+        state.split_positions[1] = {100, 170};
+        state.backbone[1] = {1.0, 1.0, 1.0};
+        state.tilt[1] = {0.0, 0.0, 0.0};
+        state.interval_stats[1].resize(3);
+        state.resplit_score[1].resize(2);
+        state.resplit_left_update[1].resize(2);
+        state.resplit_right_update[1].resize(2);
+        state.resplit_side_gains[1].resize(2);
+        refine_after_move(strategy, state, 1, 0, 300);
+        if (binned) {
+            state.bin_boundaries[0] = {30, 90, 95, 170, 250};
+            state.bin_boundaries[1] = {40, 101, 150};
+        }
+        const std::vector<CandidateRun> runs = {{1, 5}, {20, 90}, {160, 20}, {250, 49}};
+        const StateCandidates candidates(strategy, state);
+        for (std::size_t j = 0; j < 2; ++j) {
+            std::vector<std::size_t> visited;
+            candidates.for_each_in_runs(j, runs, [&](std::size_t q, std::size_t run, const SplitCandidate& got) {
+                visited.push_back(q);
+                EXPECT_TRUE(q >= runs[run].start && q < runs[run].start + runs[run].length) << q;
+                EXPECT_EQ(got, candidates.at(j, q)) << "feature " << j << " position " << q;
+            });
+            std::vector<std::size_t> expected;
+            for (const CandidateRun& run : runs) {
+                for (std::size_t q = run.start; q < run.start + run.length; ++q) {
+                    if (candidates.may_cut(j, q)) {
+                        expected.push_back(q);
+                    }
+                }
+            }
+            EXPECT_EQ(visited, expected) << "feature " << j << (binned ? " binned" : "");
+            EXPECT_FALSE(expected.empty());
+            // The one-scan runs agree with the runs of may_cut.
+            EXPECT_EQ(candidates.cuttable_runs(j, 300), candidates.SplitCandidates::cuttable_runs(j, 300))
+                << "feature " << j << (binned ? " binned" : "");
+        }
+    }
+}
+
+TEST(GuardNaNGainsTest, OverflowingStatisticsMarkTheirNaNGainsAtInitialisation) {
+    struct Case {
+        const char* name;
+        double scale;
+        RefinementStrategy strategy;
+        bool guarded;
+        bool all_nan;
+    };
+    RefinementStrategy nan_rho;
+    nan_rho.tilt_rho = kNaN;
+    RefinementStrategy huge_alpha;
+    huge_alpha.alpha = 1e250;
+    const std::vector<Case> cases = {
+        {"ordinary", 1.0, {}, false, false},
+        {"huge but summable", 1e150, {}, true, false},
+        {"squares overflow", 1e160, {}, true, true},
+        {"NaN rho", 1.0, nan_rho, true, true},
+        {"huge alpha", 1.0, huge_alpha, true, false},
+    };
+    for (const Case& c : cases) {
+        Problem problem = testing::random_problem(8, 60, 2, false, false);
+        for (double& target : problem.y) {
+            target *= c.scale;
+        }
+        const GridTensorState state = initialized_state(problem, c.strategy);
+        EXPECT_EQ(state.guard_nan_gains, c.guarded) << c.name;
+        std::size_t marked = 0;
+        std::size_t candidates = 0;
+        for (std::size_t j = 0; j < 2; ++j) {
+            for (std::size_t q = 1; q + 1 < 60; ++q) {
+                const double gain = split_candidate(c.strategy, state, j, q, false).gain;
+                const bool nan_marked = state.guard_nan_gains && state.nan_gain[j][q] != 0;
+                // Excluded exactly where a gain is NaN.
+                EXPECT_EQ(state.cut_excluded(j, q), std::isnan(gain)) << c.name << " " << j << " " << q;
+                marked += nan_marked ? 1 : 0;
+                candidates += std::isnan(gain) ? 0 : 1;
+            }
+        }
+        EXPECT_EQ(candidates == 0, c.all_nan) << c.name;
+        EXPECT_EQ(marked > 0, c.all_nan) << c.name;
     }
 }
 

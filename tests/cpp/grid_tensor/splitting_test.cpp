@@ -16,26 +16,40 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A state whose split gains are set by hand (one row per feature), so the
-// search can be checked without the refinement.
+// Split candidates with gains set by hand (one row per feature; NaN: never
+// a candidate), so the search can be checked without the refinement.
+struct HandCandidates final : SplitCandidates {
+    std::vector<std::vector<double>> gains;
+
+    bool may_cut(std::size_t feature, std::size_t position) const override {
+        return !std::isnan(gains[feature][position]);
+    }
+    SplitCandidate at(std::size_t feature, std::size_t position) const override {
+        const double j = static_cast<double>(feature);
+        return {{0.1 * j, -0.1}, {0.2, 0.3 * j}, gains[feature][position]};
+    }
+};
+
+// A state of zeros with one feature per row of gains.
 struct HandState {
     testing::Problem problem;
     GridTensorState state;
+    HandCandidates candidates;
 
     explicit HandState(const std::vector<std::vector<double>>& gains)
         : problem(testing::columns_problem(std::vector<std::vector<double>>(gains.size(), zeros(gains[0].size())),
                                            zeros(gains[0].size()))),
           state(problem.x_view(), problem.y_view()) {
-        const std::size_t n = gains[0].size();
-        for (std::size_t j = 0; j < gains.size(); ++j) {
-            state.split_gain[j] = gains[j];
-            state.left_update[j].assign(n, UpdatePair{0.1 * static_cast<double>(j), -0.1});
-            state.right_update[j].assign(n, UpdatePair{0.2, 0.3 * static_cast<double>(j)});
-        }
+        candidates.gains = gains;
         state.stats_ready = true;
     }
 
     static std::vector<double> zeros(std::size_t n) { return std::vector<double>(n, 0.0); }
+
+    void init(const SplitStrategyParams& params) { init_candidates(state, candidates, params); }
+    std::optional<FitAction> find(const SplitStrategyParams& params, Rng& rng) const {
+        return find_move(state, candidates, params, rng);
+    }
 
     // Cut c of feature j with the given resplit score.
     void add_cut(std::size_t j, std::size_t position, double score) {
@@ -67,7 +81,7 @@ TEST(CandidateRunsTest, InitialRunsAndShrinkingAfterASplit) {
     for (const Case& c : cases) {
         HandState hand({c.gains});
         const SplitStrategyParams params = BestSplit{c.min_samples, 0.0, 0.0};
-        init_candidates(hand.state, params);
+        hand.init(params);
         EXPECT_EQ(runs_of(hand.state, 0), c.initial) << c.name;
         const CandidateLocation where = locate_candidate(hand.state.candidate_ranges[0], 0);
         // Find the run holding the cut position.
@@ -89,7 +103,7 @@ TEST(CandidateRunsTest, OnlyTheNamedRunShrinks) {
     // a = 3: the zone around a cut at 5 is 3..7, yet run (3, 1) keeps position 3.
     HandState hand({{kNaN, 0, 0, 0, kNaN, 0, 0, 0, 0, 0}});
     const SplitStrategyParams params = BestSplit{3, 0.0, 0.0};
-    init_candidates(hand.state, params);
+    hand.init(params);
     ASSERT_EQ(runs_of(hand.state, 0), (std::vector<CandidateRun>{{3, 1}, {5, 3}}));
     remove_around_cut(hand.state, params, 0, 1, 5);
     EXPECT_EQ(runs_of(hand.state, 0), (std::vector<CandidateRun>{{3, 1}}));
@@ -102,7 +116,7 @@ TEST(CandidateRunsTest, NeedsInitializedStatistics) {
     HandState hand({{0, 0, 0}});
     hand.state.stats_ready = false;
     try {
-        init_candidates(hand.state, RandomSplit{});
+        hand.init(RandomSplit{});
         FAIL() << "candidates built without statistics";
     } catch (const InternalError& error) {
         EXPECT_STREQ(error.what(), "Statistics are not initialized yet!");
@@ -137,8 +151,8 @@ TEST(SampleDistinctSparseTest, SameDrawsAsTheDenseSample) {
     EXPECT_THROW(sample_distinct_sparse(rng, 3, 4), InternalError);
 }
 
-Split find_split(const GridTensorState& state, const SplitStrategyParams& params, Rng& rng) {
-    const auto move = find_move(state, params, rng);
+Split find_split(const HandState& hand, const SplitStrategyParams& params, Rng& rng) {
+    const auto move = hand.find(params, rng);
     EXPECT_TRUE(move.has_value());
     EXPECT_TRUE(move && std::holds_alternative<Split>(*move));
     return move && std::holds_alternative<Split>(*move) ? std::get<Split>(*move) : Split{};
@@ -147,29 +161,29 @@ Split find_split(const GridTensorState& state, const SplitStrategyParams& params
 TEST(FindMoveTest, BestSplitTakesTheFirstLargestGainWithItsPayload) {
     // Equal best gain 3 at feature 0 position 3 and feature 1 position 1.
     HandState hand({{kNaN, 1, 2, 3, 3, kNaN}, {kNaN, 3, 0, 0, 0, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     Rng rng(5);
-    const Split split = find_split(hand.state, BestSplit{}, rng);
+    const Split split = find_split(hand, BestSplit{}, rng);
     EXPECT_EQ(split, (Split{{0.0, -0.1}, {0.2, 0.0}, 0, 3.0, 0, 3}));
 }
 
 TEST(FindMoveTest, RandomSplitExaminingEverythingAgreesWithBestSplit) {
     HandState hand({{kNaN, 1, 5, 3, 2, kNaN, 4, kNaN}, {kNaN, 2, 6, 6, 1, 0, 0, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     Rng rng(5);
-    const Split best = find_split(hand.state, BestSplit{}, rng);
+    const Split best = find_split(hand, BestSplit{}, rng);
     EXPECT_EQ(best.feature, 1u);
     EXPECT_EQ(best.position, 2u);
     EXPECT_EQ(best.run_index, 0u);
     for (const double colsample : {1.0, 0.0, 0.5}) {
         Rng random(11);
-        EXPECT_EQ(find_split(hand.state, RandomSplit{100, colsample, 1, 0.0, 0.0}, random), best) << colsample;
+        EXPECT_EQ(find_split(hand, RandomSplit{100, colsample, 1, 0.0, 0.0}, random), best) << colsample;
     }
     // Feature 0's runs are (1, 4) and (6, 1): the run index follows the position.
-    hand.state.split_gain[1].assign(8, kNaN);
-    init_candidates(hand.state, BestSplit{});
+    hand.candidates.gains[1].assign(8, kNaN);
+    hand.init(BestSplit{});
     Rng again(5);
-    EXPECT_EQ(find_split(hand.state, RandomSplit{}, again), (Split{{0.0, -0.1}, {0.2, 0.0}, 0, 5.0, 0, 2}));
+    EXPECT_EQ(find_split(hand, RandomSplit{}, again), (Split{{0.0, -0.1}, {0.2, 0.0}, 0, 5.0, 0, 2}));
 }
 
 TEST(FindMoveTest, RandomSplitSamplesPositionsWithTheGenerator) {
@@ -182,13 +196,13 @@ TEST(FindMoveTest, RandomSplitSamplesPositionsWithTheGenerator) {
     }
     gains.push_back(kNaN);
     HandState hand({gains});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     for (std::uint64_t seed = 0; seed < 5; ++seed) {
         Rng rng(seed);
         Rng replay(seed);
         const auto sample = replay.sample_distinct(8, 3);
         const std::size_t expected = 1 + *std::max_element(sample.begin(), sample.end());
-        EXPECT_EQ(find_split(hand.state, RandomSplit{3, 1.0, 1, 0.0, 0.0}, rng).position, expected) << seed;
+        EXPECT_EQ(find_split(hand, RandomSplit{3, 1.0, 1, 0.0, 0.0}, rng).position, expected) << seed;
         EXPECT_EQ(rng.next_u64(), replay.next_u64()) << seed;
     }
 }
@@ -199,31 +213,31 @@ TEST(FindMoveTest, RandomSplitSamplesFeaturesOnlyWhenTooFewAreEligible) {
     // contributes only when drawn.
     const std::vector<double> none(6, kNaN);
     HandState hand({none, none, {kNaN, 1, 2, 1, 0, kNaN}, none});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     std::size_t drawn = 0;
     for (std::uint64_t seed = 0; seed < 12; ++seed) {
         Rng rng(seed);
         Rng replay(seed);
         const auto features = replay.sample_distinct(4, 2);
         const bool has_two = std::find(features.begin(), features.end(), 2u) != features.end();
-        const auto move = find_move(hand.state, RandomSplit{10, 0.5, 1, 0.0, 0.0}, rng);
+        const auto move = hand.find(RandomSplit{10, 0.5, 1, 0.0, 0.0}, rng);
         EXPECT_EQ(move.has_value(), has_two) << seed;
         drawn += has_two ? 1 : 0;
     }
     EXPECT_GT(drawn, 0u);
     EXPECT_LT(drawn, 12u);
     Rng rng(1);
-    EXPECT_THROW(find_move(hand.state, RandomSplit{10, 1.5, 1, 0.0, 0.0}, rng), FitError);
+    EXPECT_THROW(hand.find(RandomSplit{10, 1.5, 1, 0.0, 0.0}, rng), FitError);
 }
 
 TEST(FindMoveTest, SplitTryZeroProposesOnlyResplits) {
     HandState hand({{kNaN, 1, 2, 1, 0, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     Rng rng(3);
     const SplitStrategyParams params = RandomSplit{0, 1.0, 1, 0.0, 0.0};
-    EXPECT_FALSE(find_move(hand.state, params, rng).has_value());
+    EXPECT_FALSE(hand.find(params, rng).has_value());
     hand.add_cut(0, 3, -1.0);
-    const auto move = find_move(hand.state, params, rng);
+    const auto move = hand.find(params, rng);
     ASSERT_TRUE(move && std::holds_alternative<Resplit>(*move));
 }
 
@@ -231,55 +245,55 @@ TEST(FindMoveTest, TopKDrawsAmongTheBestInStableOrder) {
     // Gains in collection order: f0: 5 (pos 1), 7 (2), 5 (3); f1: 7 (1), 1 (2).
     // Stable by gain: (f0 p2), (f1 p1), (f0 p1), (f0 p3), (f1 p2).
     HandState hand({{kNaN, 5, 7, 5, kNaN}, {kNaN, 7, 1, kNaN, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     const std::vector<std::pair<std::size_t, std::size_t>> order = {{0, 2}, {1, 1}, {0, 1}, {0, 3}, {1, 2}};
     for (const std::size_t top_k : {1u, 3u, 5u}) {
         for (std::uint64_t seed = 0; seed < 6; ++seed) {
             Rng rng(seed);
             Rng replay(seed);
             const std::size_t index = replay.uniform_below(top_k);
-            const Split split = find_split(hand.state, TopKSplits{top_k, true, 1, 0.0, 0.0}, rng);
+            const Split split = find_split(hand, TopKSplits{top_k, true, 1, 0.0, 0.0}, rng);
             EXPECT_EQ(split.feature, order[index].first) << top_k << " " << seed;
             EXPECT_EQ(split.position, order[index].second) << top_k << " " << seed;
         }
     }
     Rng rng(0);
-    EXPECT_FALSE(find_move(hand.state, TopKSplits{6, true, 1, 0.0, 0.0}, rng).has_value());
-    const Split any = find_split(hand.state, TopKSplits{6, false, 1, 0.0, 0.0}, rng);
+    EXPECT_FALSE(hand.find(TopKSplits{6, true, 1, 0.0, 0.0}, rng).has_value());
+    const Split any = find_split(hand, TopKSplits{6, false, 1, 0.0, 0.0}, rng);
     EXPECT_FALSE(std::isnan(any.gain));
-    EXPECT_THROW(find_move(hand.state, TopKSplits{0, false, 1, 0.0, 0.0}, rng), FitError);
+    EXPECT_THROW(hand.find(TopKSplits{0, false, 1, 0.0, 0.0}, rng), FitError);
 }
 
 TEST(FindMoveTest, MinSplitLossAcceptsEqualityOnly) {
     HandState hand({{kNaN, 2, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     Rng rng(0);
-    EXPECT_TRUE(find_move(hand.state, BestSplit{1, 2.0, 0.0}, rng).has_value());
-    EXPECT_FALSE(find_move(hand.state, BestSplit{1, 2.0000001, 0.0}, rng).has_value());
+    EXPECT_TRUE(hand.find(BestSplit{1, 2.0, 0.0}, rng).has_value());
+    EXPECT_FALSE(hand.find(BestSplit{1, 2.0000001, 0.0}, rng).has_value());
 }
 
 TEST(FindMoveTest, ChoiceBetweenSplitAndResplit) {
     HandState hand({{kNaN, 2, 4, 1, 0, 0, kNaN}, {kNaN, 0, 0, 0, 0, 0, kNaN}});
-    init_candidates(hand.state, BestSplit{});
+    hand.init(BestSplit{});
     hand.add_cut(0, 5, 1.0);
     hand.add_cut(1, 2, 4.0);  // equal to the best split gain: the resplit wins
     hand.add_cut(1, 4, 4.0);  // a later equal score does not replace it
     hand.add_cut(1, 5, kNaN);
     Rng rng(0);
-    auto move = find_move(hand.state, BestSplit{}, rng);
+    auto move = hand.find(BestSplit{}, rng);
     ASSERT_TRUE(move && std::holds_alternative<Resplit>(*move));
     EXPECT_EQ(std::get<Resplit>(*move), (Resplit{{0.5, 0.5}, {-0.5, -0.5}, 1, 4.0, 0, 2}));
 
-    hand.state.split_gain[0][2] = 4.5;  // strictly larger: the split wins
-    move = find_move(hand.state, BestSplit{}, rng);
+    hand.candidates.gains[0][2] = 4.5;  // strictly larger: the split wins
+    move = hand.find(BestSplit{}, rng);
     ASSERT_TRUE(move && std::holds_alternative<Split>(*move));
 
-    hand.state.split_gain[0][2] = 3.0;
+    hand.candidates.gains[0][2] = 3.0;
     hand.state.consecutive_resplits = max_consecutive_resplits;  // resplits exhausted
-    move = find_move(hand.state, BestSplit{}, rng);
+    move = hand.find(BestSplit{}, rng);
     ASSERT_TRUE(move && std::holds_alternative<Split>(*move));
     hand.state.consecutive_resplits = max_consecutive_resplits - 1;
-    move = find_move(hand.state, BestSplit{}, rng);
+    move = hand.find(BestSplit{}, rng);
     ASSERT_TRUE(move && std::holds_alternative<Resplit>(*move));
 }
 

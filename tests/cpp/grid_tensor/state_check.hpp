@@ -26,59 +26,44 @@ inline bool close(double a, double b, double scale, const CheckTolerance& tol) {
     return std::abs(a - b) <= tol.relative * std::max({std::abs(a), std::abs(b), scale}) + tol.absolute;
 }
 
-inline bool close(const Stats5& a, const Stats5& b, const Stats5& scale, const CheckTolerance& tol) {
-    return close(a.pp, b.pp, scale.pp, tol) && close(a.mm, b.mm, scale.mm, tol) && close(a.pm, b.pm, scale.pm, tol) &&
-           close(a.rp, b.rp, scale.rp, tol) && close(a.rm, b.rm, scale.rm, tol);
-}
+// Equal bits, NaN equal to NaN.
+inline bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
-inline Stats5 magnitude(const Stats5& s) {
-    return {std::abs(s.pp), std::abs(s.mm), std::abs(s.pm), std::abs(s.rp), std::abs(s.rm)};
-}
-
-// Sums (and sums of magnitudes, the scale of rounding) of the sample
-// statistics over positions [start, end) of a feature.
-struct RangeSums {
-    Stats5 sums;
-    Stats5 scale;
-};
-
-inline RangeSums range_sums(const GridTensorState& state, const std::vector<Stats5>& stats, std::size_t feature,
-                            std::size_t start, std::size_t end) {
-    RangeSums result;
-    const auto& order = state.sorted_order(feature);
-    for (std::size_t q = start; q < end; ++q) {
-        result.sums += stats[order[q]];
-        result.scale += magnitude(stats[order[q]]);
-    }
-    return result;
-}
+inline bool same(const UpdatePair& a, const UpdatePair& b) { return same(a.x, b.x) && same(a.y, b.y); }
 
 inline std::string where(std::size_t feature, std::size_t index) {
     return "feature " + std::to_string(feature) + " index " + std::to_string(index);
 }
 
-inline void check_components(const GridTensorState& state, const CheckTolerance& tol) {
+// Components against the product of every feature's factors; targets and
+// residuals exactly as a fresh computation gives them.
+inline void check_samples(const GridTensorState& state, const CheckTolerance& tol) {
+    bool bounded = true;
     for (std::size_t i = 0; i < state.n_samples; ++i) {
         double plus = state.lambda_plus;
         double minus = state.lambda_minus;
         for (std::size_t j = 0; j < state.n_features; ++j) {
             const std::size_t k = state.interval_containing(j, state.sample_rank(j)[i]);
-            ASSERT_EQ(state.sample_interval[j][i], k) << where(j, i);
             plus *= state.backbone[j][k] * std::exp(state.tilt[j][k]);
             minus *= state.backbone[j][k] * std::exp(-state.tilt[j][k]);
         }
-        ASSERT_TRUE(close(state.f_plus[i], plus, 0.0, tol)) << "f_plus of sample " << i;
-        ASSERT_TRUE(close(state.f_minus[i], minus, 0.0, tol)) << "f_minus of sample " << i;
-        ASSERT_EQ(state.raw_difference[i], state.f_plus[i] - state.f_minus[i]) << i;
-        ASSERT_EQ(state.prediction[i], state.raw_difference[i]) << i;
-        ASSERT_EQ(state.residual[i], state.y[i] - state.prediction[i]) << i;
-        ASSERT_EQ(state.residual_snapshot[i], state.residual[i]) << i;
+        const SampleRecord& sample = state.samples[i];
+        ASSERT_TRUE(close(sample.f_plus, plus, 0.0, tol)) << "f_plus of sample " << i;
+        ASSERT_TRUE(close(sample.f_minus, minus, 0.0, tol)) << "f_minus of sample " << i;
+        ASSERT_EQ(sample.target, state.y[i]) << i;
+        ASSERT_EQ(sample.residual, state.y[i] - (sample.f_plus - sample.f_minus)) << i;
+        ASSERT_EQ(state.prediction(i), sample.f_plus - sample.f_minus) << i;
+        bounded = bounded && has_bounded_statistics(sample);
+    }
+    if (!bounded) {
+        ASSERT_TRUE(state.guard_nan_gains) << "a sample left the bounded range without the guard";
     }
 }
 
 // Positions that can never be cut: ties, interval ends (present or past:
 // every past interval end is next to a present cut) and, when binned, every
-// position that is not a bin boundary.
+// position that is not a bin boundary. NaN gains seen while guarding come on
+// top.
 inline std::vector<bool> expected_marks(const GridTensorState& state, std::size_t j) {
     const std::size_t n = state.n_samples;
     std::vector<bool> marked(n, false);
@@ -107,68 +92,79 @@ inline std::vector<bool> expected_marks(const GridTensorState& state, std::size_
     return marked;
 }
 
-inline void check_candidate(const PairedUpdate& left, const PairedUpdate& right, const UpdatePair& left_change,
-                            const UpdatePair& right_change, const UpdatePair& side_gains, double gain,
-                            const CheckTolerance& tol, const std::string& label) {
-    ASSERT_TRUE(close(left_change.x, left.x, 0.0, tol)) << label << " left x " << left_change.x << " vs " << left.x;
-    ASSERT_TRUE(close(left_change.y, left.y, 0.0, tol)) << label << " left y " << left_change.y << " vs " << left.y;
-    ASSERT_TRUE(close(right_change.x, right.x, 0.0, tol)) << label << " right x " << right_change.x << " vs " << right.x;
-    ASSERT_TRUE(close(right_change.y, right.y, 0.0, tol)) << label << " right y " << right_change.y << " vs " << right.y;
-    ASSERT_TRUE(close(side_gains.x, left.gain, 0.0, tol)) << label << " left gain";
-    ASSERT_TRUE(close(side_gains.y, right.gain, 0.0, tol)) << label << " right gain";
-    ASSERT_TRUE(close(gain, left.gain + right.gain, 0.0, tol)) << label << " gain " << gain;
+// The candidate a fresh computation gives from the sums left of the cut and
+// the interval's total.
+inline SplitCandidate fresh_candidate(const RefinementStrategy& strategy, const Stats5& left, const Stats5& total,
+                                      bool single_mode) {
+    const PairedUpdate l = side_update(strategy, left, single_mode);
+    const PairedUpdate r = side_update(strategy, total - left, single_mode);
+    return {{l.x, l.y}, {r.x, r.y}, l.gain + r.gain};
 }
 
+inline void check_candidate(const SplitCandidate& got, const SplitCandidate& expected, const std::string& label) {
+    ASSERT_TRUE(same(got.gain, expected.gain)) << label << " gain " << got.gain << " vs " << expected.gain;
+    ASSERT_TRUE(same(got.left, expected.left)) << label << " left " << got.left.x << ", " << got.left.y;
+    ASSERT_TRUE(same(got.right, expected.right)) << label << " right " << got.right.x << ", " << got.right.y;
+}
+
+// Interval sums and checkpoints against running sums in position order (the
+// same order the state sums in, so the bits agree), every position's
+// candidate against a fresh one, and the resplit values.
 inline void check_feature(const GridTensorState& state, const RefinementStrategy& strategy,
-                          const std::vector<Stats5>& stats, std::size_t j, bool single_mode,
-                          const CheckTolerance& tol) {
+                          const std::vector<Stats5>& stats, std::size_t j, bool single_mode) {
     const auto& cuts = state.split_positions[j];
     ASSERT_EQ(state.backbone[j].size(), cuts.size() + 1);
     ASSERT_EQ(state.tilt[j].size(), cuts.size() + 1);
     ASSERT_EQ(state.interval_stats[j].size(), cuts.size() + 1);
     ASSERT_EQ(state.resplit_score[j].size(), cuts.size());
+    ASSERT_EQ(state.checkpoints[j].size(), state.n_samples / checkpoint_spacing);
     for (std::size_t c = 0; c < cuts.size(); ++c) {
         ASSERT_TRUE(cuts[c] >= 1 && cuts[c] < state.n_samples && (c == 0 || cuts[c - 1] < cuts[c])) << where(j, c);
     }
     const std::vector<bool> marked = expected_marks(state, j);
-    std::vector<RangeSums> interval_sums;
+    const auto& order = state.sorted_order(j);
+    std::vector<Stats5> totals;
     for (std::size_t k = 0; k <= cuts.size(); ++k) {
         const std::size_t start = state.interval_start(j, k);
         const std::size_t end = state.interval_end(j, k);
-        const RangeSums total = range_sums(state, stats, j, start, end);
-        interval_sums.push_back(total);
-        ASSERT_EQ(state.interval_stats[j][k].count, end - start) << where(j, k);
-        ASSERT_TRUE(close(state.interval_stats[j][k].sums, total.sums, total.scale, tol)) << "interval " << where(j, k);
-        // Cumulative sums, per position or per bin, local to the interval.
-        RangeSums running;
-        const auto& order = state.sorted_order(j);
+        Stats5 total;
         for (std::size_t q = start; q < end; ++q) {
-            ASSERT_EQ(std::isnan(state.split_gain[j][q]), bool(marked[q])) << "mark " << where(j, q);
-            if (!marked[q]) {
-                // Candidate q: left [start, q), right [q, end).
-                const PairedUpdate l = side_update(strategy, running.sums, single_mode);
-                const PairedUpdate r = side_update(strategy, total.sums - running.sums, single_mode);
-                check_candidate(l, r, state.left_update[j][q], state.right_update[j][q], state.side_gains[j][q],
-                                state.split_gain[j][q], tol, "candidate " + where(j, q));
+            total += stats[order[q]];
+        }
+        totals.push_back(total);
+        ASSERT_EQ(state.interval_stats[j][k].count, end - start) << where(j, k);
+        ASSERT_EQ(state.interval_stats[j][k].sums, total) << "interval " << where(j, k);
+        Stats5 running;
+        for (std::size_t q = start; q < end; ++q) {
+            const bool nan_marked = state.guard_nan_gains && state.nan_gain[j][q] != 0;
+            ASSERT_EQ(state.cut_excluded(j, q), marked[q] || nan_marked) << "mark " << where(j, q);
+            const SplitCandidate got = split_candidate(strategy, state, j, q, single_mode);
+            if (state.cut_excluded(j, q)) {
+                ASSERT_TRUE(std::isnan(got.gain)) << "excluded " << where(j, q);
+            } else if (q > start && q + 1 < end) {
+                const SplitCandidate expected = fresh_candidate(strategy, running, total, single_mode);
+                // A gain that is NaN now would have been marked when it
+                // became NaN.
+                ASSERT_FALSE(std::isnan(expected.gain)) << "unmarked NaN gain at " << where(j, q);
+                check_candidate(got, expected, "candidate " + where(j, q));
                 if (::testing::Test::HasFatalFailure()) {
                     return;
                 }
             }
-            running.sums += stats[order[q]];
-            running.scale += magnitude(stats[order[q]]);
-            if (!state.is_binned(j)) {
-                ASSERT_TRUE(close(state.prefix_stats[j][q], running.sums, running.scale, tol)) << "prefix " << where(j, q);
-            } else if (q + 1 == state.bin_end(j, state.bin_containing(j, q))) {
-                ASSERT_TRUE(close(state.bin_prefix_stats[j][state.bin_containing(j, q)], running.sums, running.scale, tol))
-                    << "bin prefix " << where(j, q);
+            running += stats[order[q]];
+            if ((q + 1) % checkpoint_spacing == 0) {
+                ASSERT_EQ(state.checkpoints[j][q / checkpoint_spacing], running) << "checkpoint " << where(j, q);
             }
         }
     }
     for (std::size_t c = 0; c < cuts.size(); ++c) {
-        const PairedUpdate l = side_update(strategy, interval_sums[c].sums, single_mode);
-        const PairedUpdate r = side_update(strategy, interval_sums[c + 1].sums, single_mode);
-        check_candidate(l, r, state.resplit_left_update[j][c], state.resplit_right_update[j][c],
-                        state.resplit_side_gains[j][c], state.resplit_score[j][c], tol, "resplit " + where(j, c));
+        const PairedUpdate l = side_update(strategy, totals[c], single_mode);
+        const PairedUpdate r = side_update(strategy, totals[c + 1], single_mode);
+        const std::string label = "resplit " + where(j, c);
+        ASSERT_TRUE(same(state.resplit_left_update[j][c], {l.x, l.y})) << label;
+        ASSERT_TRUE(same(state.resplit_right_update[j][c], {r.x, r.y})) << label;
+        ASSERT_TRUE(same(state.resplit_side_gains[j][c], {l.gain, r.gain})) << label;
+        ASSERT_TRUE(same(state.resplit_score[j][c], l.gain + r.gain)) << label;
     }
 }
 
@@ -188,22 +184,23 @@ inline void check_runs(const GridTensorState& state, std::size_t min_samples) {
 }
 
 // Every incrementally kept quantity against its recomputation from the
-// state's model, components and residual snapshot.
+// state's model and sample records, with each sample's weight taken from its
+// residual.
 inline void check_state(const GridTensorState& state, const RefinementStrategy& strategy, std::size_t min_samples,
                         const CheckTolerance& tol = {}) {
     const bool single_mode = single_component_mode(state);
-    check_components(state, tol);
+    check_samples(state, tol);
     if (::testing::Test::HasFatalFailure()) {
         return;
     }
     std::vector<Stats5> stats(state.n_samples);
     for (std::size_t i = 0; i < state.n_samples; ++i) {
-        const double r = state.residual_snapshot[i];
-        stats[i] = sample_products(sample_weight(strategy, r), state.f_plus[i], state.f_minus[i], r, single_mode);
-        ASSERT_EQ(state.sample_stats[i], stats[i]) << "sample " << i;
+        const SampleRecord& sample = state.samples[i];
+        const double weight = sample_weight(strategy, sample.residual);
+        stats[i] = sample_products(weight, sample.f_plus, sample.f_minus, sample.residual, single_mode);
     }
     for (std::size_t j = 0; j < state.n_features; ++j) {
-        check_feature(state, strategy, stats, j, single_mode, tol);
+        check_feature(state, strategy, stats, j, single_mode);
         if (::testing::Test::HasFatalFailure()) {
             return;
         }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "grid_tensor/refinement.hpp"
 #include "matrix_view.hpp"
 
 namespace zun {
@@ -20,20 +21,20 @@ TEST(GridTensorStateTest, FreshStateHoldsTheInitialModelAndResiduals) {
     EXPECT_EQ(state.n_samples, 2u);
     EXPECT_EQ(state.n_features, 2u);
     EXPECT_DOUBLE_EQ(state.sse, 5.0);
-    EXPECT_EQ(state.residual, (std::vector<double>{1.0, -2.0}));
-    EXPECT_EQ(state.residual_snapshot, state.residual);
-    EXPECT_EQ(state.prediction, (std::vector<double>{0.0, 0.0}));
-    EXPECT_EQ(state.f_plus, (std::vector<double>{1e-10, 1e-10}));
-    EXPECT_EQ(state.f_minus, (std::vector<double>{1e-10, 1e-10}));
+    ASSERT_EQ(state.samples.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(state.samples[i], (SampleRecord{1e-10, 1e-10, y[i], y[i]})) << i;
+        EXPECT_EQ(state.prediction(i), 0.0) << i;
+    }
     EXPECT_EQ(state.lambda_plus, 1e-10);
     EXPECT_EQ(state.lambda_minus, 1e-10);
     EXPECT_EQ(state.scaling, 1.0);
     EXPECT_FALSE(state.stats_ready);
+    EXPECT_FALSE(state.guard_nan_gains);
     for (std::size_t j = 0; j < 2; ++j) {
         EXPECT_EQ(state.backbone[j], (std::vector<double>{1.0}));
         EXPECT_EQ(state.tilt[j], (std::vector<double>{0.0}));
         EXPECT_TRUE(state.split_positions[j].empty());
-        EXPECT_EQ(state.sample_interval[j], (std::vector<std::size_t>{0, 0}));
         EXPECT_EQ(state.interval_stats[j].size(), 1u);
         EXPECT_EQ(state.interval_count(j), 1u);
     }
@@ -59,8 +60,21 @@ TEST(SortFeaturesTest, SortsStablyAndInvertsTheOrder) {
     ASSERT_EQ(sorted->size(), 2u);
     EXPECT_EQ((*sorted)[0].sorted_order, (std::vector<std::size_t>{3, 1, 0, 2, 4}));
     EXPECT_EQ((*sorted)[0].sample_rank, (std::vector<std::size_t>{2, 1, 3, 0, 4}));
+    EXPECT_EQ((*sorted)[0].tie, (std::vector<std::uint8_t>{0, 0, 0, 1, 1}));
     EXPECT_EQ((*sorted)[1].sorted_order, (std::vector<std::size_t>{4, 3, 2, 1, 0}));
     EXPECT_EQ((*sorted)[1].sample_rank, (std::vector<std::size_t>{4, 3, 2, 1, 0}));
+    EXPECT_EQ((*sorted)[1].tie, (std::vector<std::uint8_t>{0, 0, 0, 0, 0}));
+}
+
+TEST(SortFeaturesTest, SignedZerosAreEqualAndTiesAreJudgedOnAbsoluteDistance) {
+    // 0.0 and -0.0 compare equal, so they keep sample order and tie; values
+    // 1e-17 apart tie, 1e-15 apart do not; two infinities do not (their
+    // difference is NaN).
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> x = {0.0, -0.0, 1e-17, 5.0, 5.0 + 1e-15 * 5.0, -inf, -inf};
+    const auto sorted = sort_features(MatrixView::contiguous(x.data(), x.size(), 1));
+    EXPECT_EQ((*sorted)[0].sorted_order, (std::vector<std::size_t>{5, 6, 0, 1, 2, 3, 4}));
+    EXPECT_EQ((*sorted)[0].tie, (std::vector<std::uint8_t>{0, 0, 0, 1, 1, 0, 0}));
 }
 
 TEST(SortFeaturesTest, NaNFeatureValueIsRejectedWithItsColumn) {
@@ -73,71 +87,103 @@ TEST(SortFeaturesTest, NaNFeatureValueIsRejectedWithItsColumn) {
     }
 }
 
-// A state with 8 samples on two features whose orders are reversed, feature
-// 1 cut at positions 3 and 6 and given hand-made candidate runs.
-struct RegionFixture {
+// A state with 64 samples on two features whose orders are reversed (sample
+// i sits at position i of feature 0 and 63 - i of feature 1), feature 1 cut
+// at positions 20 and 40.
+struct ReversedFixture {
+    static constexpr std::size_t n = 64;
     std::vector<double> x;
-    std::vector<double> y = std::vector<double>(8, 0.0);
+    std::vector<double> y = std::vector<double>(n, 0.0);
     GridTensorState state;
 
     static std::vector<double> values() {
         std::vector<double> v;
-        for (int i = 0; i < 8; ++i) {
-            v.push_back(i);
-            v.push_back(-i);
+        for (std::size_t i = 0; i < n; ++i) {
+            v.push_back(static_cast<double>(i));
+            v.push_back(-static_cast<double>(i));
         }
         return v;
     }
 
-    RegionFixture()
+    ReversedFixture()
         : x(values()),
-          state(MatrixView::contiguous(x.data(), 8, 2), VectorView::contiguous(y.data(), 8),
-                sort_features(MatrixView::contiguous(x.data(), 8, 2))) {
-        state.split_positions[1] = {3, 6};
-        state.candidate_ranges[0] = {{1, 7}};
-        state.candidate_ranges[1] = {{1, 2}, {4, 2}, {7, 1}};
+          state(MatrixView::contiguous(x.data(), n, 2), VectorView::contiguous(y.data(), n),
+                sort_features(MatrixView::contiguous(x.data(), n, 2))) {
+        state.split_positions[1] = {20, 40};
     }
 };
 
-TEST(AffectedRegionsTest, CoversTheMovedSamplesInEveryFeature) {
-    RegionFixture f;
-    // Samples 1 and 2 (positions 1, 2 of feature 0) sit at positions 6 and 5
-    // of feature 1, which lie in interval 1 ([3, 6)) and interval 2 ([6, 8)).
-    const auto regions = affected_regions(f.state, 0, 1, 3);
-    ASSERT_EQ(regions.size(), 2u);
-    EXPECT_EQ(regions[0], (AffectedRegion{1, 2, 0, 0, 0}));
-    // Span [3, 7] overlaps runs (4, 2) and (7, 1).
-    EXPECT_EQ(regions[1], (AffectedRegion{5, 6, 1, 2, 1}));
-
-    // A move in feature 1 comes first; sample 7 (position 0 of feature 1)
-    // sits at position 7 of feature 0.
-    const auto other = affected_regions(f.state, 1, 0, 1);
-    ASSERT_EQ(other.size(), 2u);
-    EXPECT_EQ(other[0], (AffectedRegion{0, 0, 1, 0, 1}));  // no run overlaps position 0
-    EXPECT_EQ(other[1], (AffectedRegion{7, 7, 0, 0, 0}));
+TEST(ChangedIntervalsTest, SmallMovesLocateTheirSamplesLargeOnesTakeWholeFeatures) {
+    ReversedFixture f;
+    using Changed = std::vector<std::vector<ChangedInterval>>;
+    struct Case {
+        const char* name;
+        std::size_t feature, start, end;
+        Changed expected;
+    };
+    const std::vector<Case> cases = {
+        // Samples 1, 2 sit at positions 62, 61 of feature 1, in its interval 2.
+        {"two samples", 0, 1, 3, {{{0, 1}}, {{2, 61}}}},
+        // Positions 40 .. 44 of feature 1 hold samples 23 .. 19.
+        {"five samples of feature 1", 1, 40, 45, {{{0, 19}}, {{2, 40}}}},
+        // 8 or more of 64 samples: every interval of the other feature.
+        {"ten samples", 0, 0, 10, {{{0, 0}}, {{0, 0}, {1, 20}, {2, 40}}}},
+        {"a whole interval of feature 1", 1, 20, 40, {{{0, 0}}, {{1, 20}}}},
+        {"across a cut", 1, 30, 64, {{{0, 0}}, {{1, 30}, {2, 40}}}},
+        {"nothing", 0, 5, 5, {{}, {}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(changed_intervals(f.state, c.feature, c.start, c.end), c.expected) << c.name;
+    }
 }
 
-TEST(AffectedRegionsTest, RejectsRangesOutsideTheState) {
-    RegionFixture f;
-    EXPECT_THROW(affected_regions(f.state, 2, 0, 1), InternalError);
-    EXPECT_THROW(affected_regions(f.state, 0, 3, 2), InternalError);
-    EXPECT_THROW(affected_regions(f.state, 0, 0, 9), InternalError);
+TEST(ChangedIntervalsTest, RejectsRangesOutsideTheState) {
+    ReversedFixture f;
+    EXPECT_THROW(changed_intervals(f.state, 2, 0, 1), InternalError);
+    EXPECT_THROW(changed_intervals(f.state, 0, 3, 2), InternalError);
+    EXPECT_THROW(changed_intervals(f.state, 0, 0, 65), InternalError);
 }
 
 TEST(GridTensorStateTest, IntervalLookupsFollowTheCuts) {
-    RegionFixture f;
-    const std::vector<std::size_t> expected = {0, 0, 0, 1, 1, 1, 2, 2};
-    for (std::size_t position = 0; position < 8; ++position) {
-        EXPECT_EQ(f.state.interval_containing(1, position), expected[position]) << position;
+    ReversedFixture f;
+    const std::vector<std::pair<std::size_t, std::size_t>> expected = {{0, 0}, {19, 0}, {20, 1}, {39, 1}, {40, 2},
+                                                                       {63, 2}};
+    for (const auto& [position, interval] : expected) {
+        EXPECT_EQ(f.state.interval_containing(1, position), interval) << position;
     }
     EXPECT_EQ(f.state.interval_start(1, 0), 0u);
-    EXPECT_EQ(f.state.interval_end(1, 0), 3u);
-    EXPECT_EQ(f.state.interval_start(1, 2), 6u);
-    EXPECT_EQ(f.state.interval_end(1, 2), 8u);
+    EXPECT_EQ(f.state.interval_end(1, 0), 20u);
+    EXPECT_EQ(f.state.interval_start(1, 2), 40u);
+    EXPECT_EQ(f.state.interval_end(1, 2), 64u);
+}
 
-    recompute_sample_interval(f.state, 1, 2, 7);
-    // Positions 2..6 of feature 1 hold samples 5..1.
-    EXPECT_EQ(f.state.sample_interval[1], (std::vector<std::size_t>{0, 2, 1, 1, 1, 0, 0, 0}));
+TEST(GridTensorStateTest, CutExclusionCoversTiesIntervalEndsBinsAndNaNMarks) {
+    // Sorted values 0, 1, 1, 2, 3, 4, 5, 6, 7, 8: a tie at position 2.
+    const std::vector<double> x = {0, 1, 1, 2, 3, 4, 5, 6, 7, 8};
+    const std::vector<double> y(10, 1.0);
+    const auto view = MatrixView::contiguous(x.data(), 10, 1);
+    GridTensorState state(view, VectorView::contiguous(y.data(), 10), sort_features(view));
+    state.split_positions[0] = {5};
+    const std::vector<bool> cut_only = {true, false, true, false, true, true, false, false, false, true};
+    for (std::size_t q = 0; q < 10; ++q) {
+        EXPECT_EQ(state.cut_excluded(0, q), cut_only[q]) << q;
+    }
+    // Binned with boundaries 3, 5 and 7, then a NaN gain marked at 7.
+    state.bin_boundaries[0] = {3, 5, 7};
+    start_guarding_nan_gains(state);
+    state.nan_gain[0][7] = 1;
+    const std::vector<bool> everything = {true, true, true, false, true, true, true, true, true, true};
+    for (std::size_t q = 0; q < 10; ++q) {
+        EXPECT_EQ(state.cut_excluded(0, q), everything[q]) << q;
+    }
+}
+
+TEST(GridTensorStateTest, ASingleSampleHasNoIntervalEndsToExclude) {
+    const std::vector<double> x = {2.0};
+    const std::vector<double> y = {1.0};
+    const auto view = MatrixView::contiguous(x.data(), 1, 1);
+    const GridTensorState state(view, VectorView::contiguous(y.data(), 1), sort_features(view));
+    EXPECT_FALSE(state.cut_excluded(0, 0));
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+#pragma once
+// Stable ascending order of a column of floats by least-significant-digit
+// radix sort: eight byte-wide passes over order-preserving integer keys,
+// each pass stable, so equal values keep their index order as a stable
+// comparison sort would leave them.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zun {
+
+struct ValueIndex {
+    double value = 0.0;
+    std::size_t index = 0;
+    bool operator==(const ValueIndex&) const = default;
+};
+
+// An unsigned key that orders like the value under `<`; -0.0 and 0.0 get the
+// same key. Not meaningful for NaN.
+std::uint64_t order_key(double value);
+
+// Sorts `items` by value, keeping the given order among equal values.
+// Precondition: no NaN value.
+void sort_by_value(std::vector<ValueIndex>& items);
+
+}  // namespace zun
