@@ -392,10 +392,14 @@ FORK_CHILD = textwrap.dedent("""
         queue = context.Queue()
         work(queue)  # the parent has run parallel regions before it forks
         parent = queue.get()
-        child = context.Process(target=work, args=(queue,))
+        child = context.Process(target=work, args=(queue,), daemon=True)
         child.start()
-        forked = queue.get(timeout=60)
-        child.join(60)
+        try:
+            forked = queue.get(timeout=60)
+        finally:
+            child.join(10)
+            if child.is_alive():
+                child.kill()  # a stale worker pool hangs it
         print(child.exitcode, forked == parent)
 """)
 
