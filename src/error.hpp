@@ -39,6 +39,13 @@ private:
     std::runtime_error message_;  // its copies share the text and never throw
 };
 
+// A fit that ended before its work was done because its caller asked for
+// that (FitControl::interrupt). The caller knows why; nothing was wrong.
+class FitInterrupted : public std::runtime_error {
+public:
+    FitInterrupted() : std::runtime_error("the fit was interrupted") {}
+};
+
 // Checks a precondition the caller must guarantee.
 inline void require(bool condition, const char* message) {
     if (!condition) {

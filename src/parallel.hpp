@@ -4,11 +4,14 @@
 // bodies write only their own outputs; so results never depend on the number
 // of threads or on scheduling. An exception inside a job is caught on its
 // worker and rethrown on the calling thread; nothing reaches std::terminate.
+// Every job of a map runs in the caller's fit context (FitControl).
 #include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <optional>
 #include <vector>
+
+#include "fit_control.hpp"
 
 namespace zun {
 
@@ -24,11 +27,13 @@ std::vector<Result> parallel_map(std::size_t count, const Job& job) {
     std::vector<std::optional<Result>> slots(count);
     std::vector<std::exception_ptr> failures(count);
     const auto n = static_cast<long long>(count);
+    FitControl* const control = current_fit_control();
 #pragma omp parallel
     prepare_worker_thread();
 #pragma omp parallel for schedule(dynamic, 1)
     for (long long i = 0; i < n; ++i) {
         const auto index = static_cast<std::size_t>(i);
+        const FitScope scope(control);
         try {
             slots[index].emplace(job(index));
         } catch (...) {

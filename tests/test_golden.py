@@ -64,17 +64,17 @@ def grid_tensor_bytes(grid):
 
 
 def run_log_bytes(path):
-    """Every row of the run log but wall-clock timestamps and the events'
-    surrogate ids (trees of a stage finish, and send, in any order), with the
+    """Every row of the run log but wall-clock timestamps, with the
     database's own path (part of the stored parameters) replaced by a fixed
-    name."""
+    name. The events' ids are kept: a stage's trees send their records in tree
+    order, whatever order they finish in."""
     con = sqlite3.connect(path)
     try:
         parts = []
         tables = [row[0] for row in con.execute("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name")]
         for table in tables:
             columns = [row[1] for row in con.execute(f"PRAGMA table_info({table})")]
-            kept = [c for c in columns if c != "created_at" and not (table == "events" and c == "id")]
+            kept = [c for c in columns if c != "created_at"]
             query = f"SELECT {', '.join(kept)} FROM {table} ORDER BY {', '.join(kept)}"
             parts.append(table.encode())
             for row in con.execute(query):

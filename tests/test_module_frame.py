@@ -15,7 +15,7 @@ ZUN_FIT_SIGNATURE = (
     'alpha=0.0, complexity_penalty=0.0, min_split_loss=0.0, min_interval_samples=1, '
     'refinement_strategy="l2", prior_sample_size=0.0, update_clamp=..., tilt_tau=0.01, tilt_rho=0.0, '
     'split_strategy="random", top_k=10, must_fill_all_k=True, similarity_threshold=0.0, bagged=False, '
-    'seed=42, verbosity=1, visualdb=None)'
+    'seed=42, verbosity=1, visualdb=None, n_threads=None, callback=None)'
 )
 
 
@@ -89,13 +89,14 @@ def test_getter_names():
                                    "grid_values", "scaling", "lambda_plus", "lambda_minus"}
     assert getters(StagePredictor) == {"grid_tensors", "combined_grid_tensor", "candidate_indices",
                                        "scaling_plus", "scaling_minus"}
-    assert getters(FitResult) == {"err", "residuals", "y_hat"}
+    assert getters(FitResult) == {"err", "residuals", "y_hat", "epoch_errors", "stopped_early"}
     assert "stage_predictors" in getters(ZUN)
 
 
 class TestSignatures:
     @pytest.mark.parametrize("method, signature", [
-        (GridTensor.fit, "($cls, x, y, n_iter, split_try, colsample_bytree, complexity_penalty=0.0, seed=42)"),
+        (GridTensor.fit,
+         "($cls, x, y, n_iter, split_try, colsample_bytree, complexity_penalty=0.0, seed=42, callback=None)"),
         (GridTensor.predict, "($self, x)"),
         (StagePredictor.predict, "($self, x)"),
         (ZUN.fit, ZUN_FIT_SIGNATURE),
@@ -108,9 +109,15 @@ class TestSignatures:
         # The line must be one that help() and inspect can parse.
         inspect.signature(method)
 
-    @pytest.mark.parametrize("method", [GridTensor.fit, ZUN.fit, ZUN.predict], ids=lambda m: m.__qualname__)
-    def test_fit_and_predict_carry_no_description(self, method):
-        assert not method.__doc__
+    def test_predict_carries_no_description(self):
+        assert not ZUN.predict.__doc__
+
+    @pytest.mark.parametrize("method", [GridTensor.fit, ZUN.fit], ids=lambda m: m.__qualname__)
+    def test_fits_document_their_callback_and_interruption(self, method):
+        doc = method.__doc__
+        for text in ["callback : callable or None", "FitProgress", "False", "KeyboardInterrupt", "stopped_early",
+                     "sys.stdout"]:
+            assert text in doc, text
 
     @pytest.mark.parametrize("method", [GridTensor.predict, StagePredictor.predict], ids=lambda m: m.__qualname__)
     def test_predict_of_a_part_documents_the_leading_features(self, method):
@@ -120,7 +127,9 @@ class TestSignatures:
     def test_zun_fit_parameters_and_defaults(self):
         parameters = inspect.signature(ZUN.fit).parameters
         assert list(parameters)[:3] == ["x", "y", "epochs"]
-        assert len(parameters) == 25
+        assert len(parameters) == 27
+        assert list(parameters)[-2:] == ["n_threads", "callback"]
+        assert parameters["n_threads"].default is None and parameters["callback"].default is None
         assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
         assert parameters["update_clamp"].default is Ellipsis
         assert parameters["visualdb"].default is None
@@ -157,13 +166,13 @@ class TestBinding:
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2)), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, epochs=1), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, learning_rate=0.1), "ZUN.fit()", "'learning_rate'"),
-        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 24)), "ZUN.fit()", None),
+        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 26)), "ZUN.fit()", None),
         ("grid", lambda o, x: o.predict(), "GridTensor.predict()", "'x'"),
         ("grid", lambda o, x: o.predict(X=x), "GridTensor.predict()", "'X'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1), "GridTensor.fit()", "'split_try'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, seed=1, random_state=1),
          "GridTensor.fit()", "'random_state'"),
-        ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, 0.0, 1, 1), "GridTensor.fit()", None),
+        ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, 0.0, 1, None, 1), "GridTensor.fit()", None),
         ("stage", lambda o, x: o.predict(x, x), "StagePredictor.predict()", None),
         ("stage", lambda o, x: o.predict(y=x), "StagePredictor.predict()", "'y'"),
     ])

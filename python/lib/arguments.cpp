@@ -156,14 +156,14 @@ std::string MethodSpec::text_signature() const {
 }
 
 Arguments::Arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs)
-    : spec_(spec), values_(spec.params().size(), nullptr) {
+    : spec_(spec), values_(spec.params().size()) {
     const std::size_t count = spec.params().size();
     const Py_ssize_t positional = args == nullptr ? 0 : PyTuple_Size(args);
     if (static_cast<std::size_t>(positional) > count) {
         throw type_error(fmt::format("{} takes at most {} arguments ({} given)", spec.display_name(), count, positional));
     }
     for (Py_ssize_t i = 0; i < positional; ++i) {
-        values_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+        values_[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
     }
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
@@ -182,14 +182,14 @@ Arguments::Arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs)
                 throw type_error(
                     fmt::format("{} got an unexpected keyword argument '{}'", spec.display_name(), keyword));
             }
-            if (values_[slot] != nullptr) {
+            if (values_[slot]) {
                 throw type_error(fmt::format("{} got multiple values for argument '{}'", spec.display_name(), keyword));
             }
-            values_[slot] = value;
+            values_[slot] = PyRef::borrow(value);
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (values_[i] == nullptr && is_required(spec.params()[i])) {
+        if (!values_[i] && is_required(spec.params()[i])) {
             throw type_error(
                 fmt::format("{} missing required argument '{}' (pos {})", spec.display_name(), spec.params()[i].name, i + 1));
         }
@@ -198,7 +198,7 @@ Arguments::Arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs)
 
 const Param& Arguments::param(std::size_t index) const { return spec_.params().at(index); }
 
-PyObject* Arguments::given(std::size_t index) const { return values_.at(index); }
+PyObject* Arguments::given(std::size_t index) const { return values_.at(index).get(); }
 
 MatrixView Arguments::matrix(std::size_t index) const {
     const numpy::ArrayFields* array = checked_array(given(index), param(index).name, 2);
@@ -300,6 +300,37 @@ std::vector<std::uint64_t> Arguments::indices(std::size_t index) const {
         result.push_back(to_unsigned64(item.get(), name));
     }
     return result;
+}
+
+std::optional<int> Arguments::optional_count(std::size_t index, int most) const {
+    PyObject* object = given(index);
+    if (object == nullptr || object == Py_None) {
+        return std::nullopt;
+    }
+    const char* name = param(index).name;
+    const PyRef number = PyRef::steal(PyNumber_Index(object));
+    if (!number) {
+        rethrow_named(name);
+    }
+    const long long value = PyLong_AsLongLong(number.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw PythonErrorSet{};  // OverflowError, beyond any count
+    }
+    if (value < 1 || value > most) {
+        throw value_error(fmt::format("{} must be None or a count from 1 to {}, got {}", name, most, value));
+    }
+    return static_cast<int>(value);
+}
+
+PyObject* Arguments::optional_callable(std::size_t index) const {
+    PyObject* object = given(index);
+    if (object == nullptr || object == Py_None) {
+        return nullptr;
+    }
+    if (PyCallable_Check(object) == 0) {
+        throw type_error(fmt::format("{}: expected a callable or None, got {}", param(index).name, type_name(object)));
+    }
+    return object;
 }
 
 ContiguousMatrix::ContiguousMatrix(const MatrixView& source) : view_(source) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "matrix_view.hpp"
+#include "py_ref.hpp"
 
 namespace zun::py {
 
@@ -49,8 +50,10 @@ private:
     std::string docstring_;
 };
 
-// Arguments bound to a method's parameters (borrowed references), converted
-// one at a time in declared order by the typed accessors.
+// Arguments bound to a method's parameters, converted one at a time in
+// declared order by the typed accessors. Each bound object is referenced for
+// as long as the Arguments live, so data read without the interpreter lock
+// stays valid for the call.
 class Arguments {
 public:
     Arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs);
@@ -69,6 +72,10 @@ public:
     std::string path(std::size_t index) const;
     std::optional<std::string> optional_path(std::size_t index) const;
     std::vector<std::uint64_t> indices(std::size_t index) const;
+    // None, or a count from 1 to `most`; out of that range is a ValueError.
+    std::optional<int> optional_count(std::size_t index, int most) const;
+    // None, or any callable object (borrowed from the bound arguments).
+    PyObject* optional_callable(std::size_t index) const;
 
 private:
     const Param& param(std::size_t index) const;
@@ -76,7 +83,7 @@ private:
     PyObject* given(std::size_t index) const;
 
     const MethodSpec& spec_;
-    std::vector<PyObject*> values_;
+    std::vector<PyRef> values_;
 };
 
 // Row-major contiguous data for the operations that need it: the caller's

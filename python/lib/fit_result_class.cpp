@@ -18,6 +18,8 @@ struct FitResultObject {
     double error;
     PyRef residuals;  // constructed in place after allocation
     PyRef y_hat;
+    PyRef epoch_errors;
+    bool stopped_early;
 };
 
 FitResultObject& as_fit_result(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self); }
@@ -25,6 +27,7 @@ FitResultObject& as_fit_result(PyObject* self) { return *reinterpret_cast<FitRes
 void dealloc_fit_result(PyObject* self) {
     as_fit_result(self).residuals.~PyRef();
     as_fit_result(self).y_hat.~PyRef();
+    as_fit_result(self).epoch_errors.~PyRef();
     free_instance(self);
 }
 
@@ -35,6 +38,10 @@ PyObject* get_err(PyObject* self, void*) {
 PyObject* get_residuals(PyObject* self, void*) { return PyRef(as_fit_result(self).residuals).release(); }
 
 PyObject* get_y_hat(PyObject* self, void*) { return PyRef(as_fit_result(self).y_hat).release(); }
+
+PyObject* get_epoch_errors(PyObject* self, void*) { return PyRef(as_fit_result(self).epoch_errors).release(); }
+
+PyObject* get_stopped_early(PyObject* self, void*) { return PyBool_FromLong(as_fit_result(self).stopped_early ? 1 : 0); }
 
 PyObject* repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -53,6 +60,12 @@ PyTypeObject* create_fit_result_type() {
         {"err", get_err, nullptr, nullptr, nullptr},
         {"residuals", get_residuals, nullptr, nullptr, nullptr},
         {"y_hat", get_y_hat, nullptr, nullptr, nullptr},
+        {"epoch_errors", get_epoch_errors, nullptr,
+         const_cast<char*>("Mean squared training residual after each completed epoch of a ZUN fit (empty for a "
+                           "GridTensor fit)."),
+         nullptr},
+        {"stopped_early", get_stopped_early, nullptr,
+         const_cast<char*>("True when the progress callback stopped the fit before its work was done."), nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -66,14 +79,18 @@ PyTypeObject* create_fit_result_type() {
     return fit_result_type;
 }
 
-PyRef new_fit_result(double error, const std::vector<double>& residuals, const std::vector<double>& y_hat) {
+PyRef new_fit_result(double error, const std::vector<double>& residuals, const std::vector<double>& y_hat,
+                     const std::vector<double>& epoch_errors, bool stopped_early) {
     PyRef residuals_array = new_array(residuals);
     PyRef y_hat_array = new_array(y_hat);
+    PyRef epoch_errors_array = new_array(epoch_errors);
     PyRef object = PyRef::steal(check(PyType_GenericAlloc(fit_result_type, 0)));
     FitResultObject& result = as_fit_result(object.get());
     result.error = error;
     new (&result.residuals) PyRef(std::move(residuals_array));
     new (&result.y_hat) PyRef(std::move(y_hat_array));
+    new (&result.epoch_errors) PyRef(std::move(epoch_errors_array));
+    result.stopped_early = stopped_early;
     return object;
 }
 

@@ -3,6 +3,10 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "core_thread.hpp"
+#include "fit_runner.hpp"
+#include "gil_release.hpp"
+#include "logging/simple.hpp"
 #include "fit_result_class.hpp"
 #include "grid_tensor/fit.hpp"
 #include "random.hpp"
@@ -15,6 +19,21 @@ namespace {
 
 PyTypeObject* grid_tensor_type = nullptr;  // created once, lives for the process
 
+constexpr const char* kFitDoc = R"(Fit one grid tensor on x and y; returns (grid tensor, FitResult).
+
+The fit runs on a thread of its own while the calling thread waits without
+the interpreter lock; Ctrl-C (KeyboardInterrupt) cancels it and raises.
+Console lines go through sys.stdout at the verbosity of the latest ZUN.fit
+in the process (none before the first).
+
+callback : callable or None
+    Called on the calling thread with a FitProgress record about every half
+    second while the fit runs (trees_done 0, train_error None) and once
+    when it is done (trees_done 1, train_error the fit's error). Returning
+    False during the fit stops it after the current move: the grid tensor
+    keeps the moves made so far and FitResult.stopped_early is True. An
+    exception raised by the callback cancels the fit and propagates.)";
+
 const MethodSpec& fit_spec() {
     static const MethodSpec spec("GridTensor", "fit", Receiver::Class,
                                  {{"x"},
@@ -23,8 +42,15 @@ const MethodSpec& fit_spec() {
                                   {"split_try"},
                                   {"colsample_bytree"},
                                   {"complexity_penalty", 0.0},
-                                  {"seed", std::uint64_t{42}}});
+                                  {"seed", std::uint64_t{42}},
+                                  {"callback", NoneDefault{}}},
+                                 kFitDoc);
     return spec;
+}
+
+// The level GridTensor.fit prints at: the latest boosted fit's, Off before any.
+logging::Level latest_level() {
+    return logging::simple_logger_installed() ? logging::max_level() : logging::Level::Off;
 }
 
 const MethodSpec& predict_spec() {
@@ -49,12 +75,18 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         split.complexity_penalty = arguments.float64(5);
         params.split_strategy_params = split;
         Rng rng(arguments.unsigned64(6));
-        const ContiguousMatrix x(x_view);
-        const ContiguousVector y(y_view);
-        check_fit_inputs(x.view(), y.view());
-        FitOutput output = fit_grid_tensor(x.view(), y.view(), params, rng);
+        FitRunner runner(arguments.optional_callable(7), calling_thread_workers());
+        runner.control().set_level(latest_level());
+        runner.control().plan(1, 1);
+        FitOutput output = runner.run<FitOutput>([&] {
+            const ContiguousMatrix x(x_view);
+            const ContiguousVector y(y_view);
+            check_fit_inputs(x.view(), y.view());
+            return fit_grid_tensor(x.view(), y.view(), params, rng);
+        });
+        runner.report_done(FitProgress{0, 1, 1, 1}, output.error);
         PyRef model = wrap_grid_tensor(std::move(output.grid_tensor));
-        PyRef result = new_fit_result(output.error, output.residuals, output.y_hat);
+        PyRef result = new_fit_result(output.error, output.residuals, output.y_hat, {}, output.stopped_early);
         return new_tuple({std::move(model), std::move(result)}).release();
     });
 }
@@ -68,7 +100,7 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (const auto problem = evaluation_problem(record, x.cols())) {
             throw value_error(*problem);
         }
-        return new_array(zun::predict(record, x)).release();
+        return new_array(without_gil_on_core_thread([&] { return zun::predict(record, x); })).release();
     });
 }
 

@@ -1,6 +1,7 @@
 #include "stage_predictor_class.hpp"
 
 #include "arguments.hpp"
+#include "gil_release.hpp"
 #include "grid_tensor_class.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
@@ -28,7 +29,7 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (const auto problem = stage_evaluation_problem(stage.primary_grid_tensor, x.cols())) {
             throw value_error(*problem);
         }
-        return new_array(zun::predict(stage, x)).release();
+        return new_array(without_gil_on_core_thread([&] { return zun::predict(stage, x); })).release();
     });
 }
 

@@ -12,6 +12,7 @@
 #include "analysis/ice_curves.hpp"
 #include "analysis/partial_dependence.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "record_object.hpp"
 #include "results.hpp"
 #include "zun_class.hpp"
@@ -164,6 +165,14 @@ PyRef new_constants_list(const std::vector<analysis::ComponentPair>& constants) 
     return list;
 }
 
+analysis::AggregatedImportance aggregated_importance_without_gil(std::span<const StagePredictor> stages,
+                                                               const MatrixView& data_view) {
+    return without_gil_on_core_thread([&] {
+        const ContiguousMatrix data_x(data_view);
+        return analysis::aggregated_importance(stages, data_x.view());
+    });
+}
+
 PyRef new_matrix(const std::vector<double>& values, std::size_t rows, std::size_t cols) {
     NewArray array = new_zero_array({rows, cols});
     std::copy(values.begin(), values.end(), array.values.begin());
@@ -216,11 +225,13 @@ PyObject* compute_partial_dependence_function(PyObject* self, PyObject* args, Py
         const MatrixView data_view = arguments.matrix(2);
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::partial_dependence_problem(stages, fixed_indices, fixed_view.cols(), data_view.cols()));
-        const ContiguousMatrix fixed_values(fixed_view);
-        const ContiguousMatrix data_x(data_view);
         NewArray pd_values = new_zero_array({fixed_view.rows(), 2 * stages.size()});
-        const std::vector<analysis::ComponentPair> constants =
-            analysis::partial_dependence(stages, fixed_indices, fixed_values.view(), data_x.view(), pd_values.values);
+        const std::vector<analysis::ComponentPair> constants = without_gil_on_core_thread([&] {
+            const ContiguousMatrix fixed_values(fixed_view);
+            const ContiguousMatrix data_x(data_view);
+            return analysis::partial_dependence(stages, fixed_indices, fixed_values.view(), data_x.view(),
+                                                pd_values.values);
+        });
         return new_tuple({new_constants_list(constants), std::move(pd_values.object)}).release();
     });
 }
@@ -232,8 +243,6 @@ PyObject* compute_first_order_partial_dependence_functions(PyObject* self, PyObj
         const MatrixView data_view = arguments.matrix(1);
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::first_order_problem(stages, values_view.cols(), data_view.rows(), data_view.cols()));
-        const ContiguousMatrix values_x(values_view);
-        const ContiguousMatrix data_x(data_view);
         const std::size_t p = data_view.cols();
         std::vector<NewArray> pd_values;
         std::vector<std::span<double>> outputs;
@@ -241,8 +250,11 @@ PyObject* compute_first_order_partial_dependence_functions(PyObject* self, PyObj
             pd_values.push_back(new_zero_array({values_view.rows(), 2 * stages.size()}));
             outputs.push_back(pd_values.back().values);
         }
-        const std::vector<std::vector<analysis::ComponentPair>> constants =
-            analysis::first_order_partial_dependence(stages, values_x.view(), data_x.view(), outputs);
+        const std::vector<std::vector<analysis::ComponentPair>> constants = without_gil_on_core_thread([&] {
+            const ContiguousMatrix values_x(values_view);
+            const ContiguousMatrix data_x(data_view);
+            return analysis::first_order_partial_dependence(stages, values_x.view(), data_x.view(), outputs);
+        });
         PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(p))));
         for (std::size_t j = 0; j < p; ++j) {
             PyRef entry = new_tuple({new_constants_list(constants[j]), std::move(pd_values[j].object)});
@@ -262,11 +274,13 @@ PyObject* compute_ice_curves(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::ice_curves_problem(stages, feature_index, observations_view.cols(), data_view.cols(),
                                               range_view.size()));
-        const ContiguousMatrix observations(observations_view);
-        const ContiguousVector x_range(range_view);
         NewArray curves = new_zero_array({observations_view.rows(), range_view.size(), 2 * stages.size()});
-        analysis::ice_curves(stages, observations.view(), static_cast<std::size_t>(feature_index), x_range.view(),
-                             curves.values);
+        without_gil_on_core_thread([&] {
+            const ContiguousMatrix observations(observations_view);
+            const ContiguousVector x_range(range_view);
+            analysis::ice_curves(stages, observations.view(), static_cast<std::size_t>(feature_index), x_range.view(),
+                                 curves.values);
+        });
         return curves.object.release();
     });
 }
@@ -277,8 +291,10 @@ PyObject* compute_per_stage_feature_importance(PyObject* self, PyObject* args, P
         const MatrixView data_view = arguments.matrix(0);
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::importance_problem(stages, data_view.cols()));
-        const ContiguousMatrix data_x(data_view);
-        const analysis::StageImportances importances = analysis::per_stage_importance(stages, data_x.view());
+        const analysis::StageImportances importances = without_gil_on_core_thread([&] {
+            const ContiguousMatrix data_x(data_view);
+            return analysis::per_stage_importance(stages, data_x.view());
+        });
         return new_tuple({new_matrix(importances.backbone, stages.size(), data_view.cols()),
                           new_matrix(importances.tilt, stages.size(), data_view.cols())})
             .release();
@@ -291,8 +307,7 @@ PyObject* compute_aggregated_feature_importance(PyObject* self, PyObject* args, 
         const MatrixView data_view = arguments.matrix(0);
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::aggregation_problem(stages, data_view.cols()));
-        const ContiguousMatrix data_x(data_view);
-        const analysis::AggregatedImportance importance = analysis::aggregated_importance(stages, data_x.view());
+        const analysis::AggregatedImportance importance = aggregated_importance_without_gil(stages, data_view);
         return new_tuple({new_array(importance.backbone), new_array(importance.tilt), new_array(importance.weights)})
             .release();
     });
@@ -305,8 +320,7 @@ PyObject* compute_combined_feature_importance(PyObject* self, PyObject* args, Py
         const double gamma = arguments.optional_float64(1).value_or(1.0);
         const std::span<const StagePredictor> stages = model_of(self);
         raise_if(analysis::aggregation_problem(stages, data_view.cols()));
-        const ContiguousMatrix data_x(data_view);
-        const analysis::AggregatedImportance importance = analysis::aggregated_importance(stages, data_x.view());
+        const analysis::AggregatedImportance importance = aggregated_importance_without_gil(stages, data_view);
         const std::vector<double> combined = analysis::combined_importance(importance.backbone, importance.tilt, gamma);
         return new_tuple({new_array(combined), new_array(importance.backbone), new_array(importance.tilt)}).release();
     });

@@ -7,6 +7,9 @@
 #include <fmt/format.h>
 
 #include "arguments.hpp"
+#include "core_thread.hpp"
+#include "fit_runner.hpp"
+#include "gil_release.hpp"
 #include "fit_result_class.hpp"
 #include "fit_inputs.hpp"
 #include "forest/fitter.hpp"
@@ -29,6 +32,40 @@ PyTypeObject* zun_type = nullptr;  // created once, lives for the process
 constexpr const char* kSameVersionNote =
     "The binary format is same-version-only: a model saved by one version of the module may not load in "
     "another. Export parameters or predictions for portability.";
+
+constexpr const char* kFitDoc = R"(Fit a boosted model on x and y; returns (model, FitResult).
+
+The fit runs on a thread of its own while the calling thread waits without
+the interpreter lock, so other Python threads keep running. Ctrl-C
+(KeyboardInterrupt), or any exception raised while the call waits, cancels
+the fit: the call returns once the fit has stopped and raises that
+exception. A run log named by visualdb then keeps what was collected, and
+its run's notes column says "unfinished: interrupted".
+
+Console lines are written through sys.stdout as "[target] [LEVEL] text" at
+this fit's verbosity, also when several fits run at once. The warning about
+an ill-conditioned design matrix is also issued as a RuntimeWarning naming
+the epoch and the condition number, whatever the verbosity; a warnings
+filter that makes it an error cancels the fit and raises it.
+
+n_threads : int or None
+    Worker threads of this fit. None: as many as a parallel region started
+    on the calling thread would get (all cores unless OMP_NUM_THREADS or
+    threadpoolctl set fewer); otherwise 1 to 1024. Results do not depend on
+    it.
+callback : callable or None
+    Called on the calling thread, with the interpreter lock, with a
+    FitProgress record (epoch, trees_done, total_trees, epochs, elapsed,
+    train_error): once after each epoch, with that epoch's training error,
+    and about every half second while an epoch runs, with train_error None.
+    The fit waits for the call after each epoch. When the callback returns
+    False the fit stops cleanly: the model holds the epochs completed by
+    then (an epoch under way is dropped), the FitResult describes that model
+    and its stopped_early is True when fewer epochs than asked for were
+    fitted; a run log's notes then say "unfinished: stopped early". An
+    exception raised by the callback cancels the fit and propagates.
+
+FitResult.epoch_errors holds the training error after each completed epoch.)";
 
 const MethodSpec& fit_spec() {
     static const MethodSpec spec("ZUN", "fit", Receiver::Class,
@@ -56,7 +93,10 @@ const MethodSpec& fit_spec() {
                                   {"bagged", false},
                                   {"seed", std::uint64_t{42}},
                                   {"verbosity", std::uint64_t{1}},
-                                  {"visualdb", NoneDefault{}}});
+                                  {"visualdb", NoneDefault{}},
+                                  {"n_threads", NoneDefault{}},
+                                  {"callback", NoneDefault{}}},
+                                 kFitDoc);
     return spec;
 }
 
@@ -162,18 +202,27 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     return params;
 }
 
+// Beyond any machine the fit is meant for; far more threads than that could
+// only exhaust the process.
+constexpr int most_threads = 1024;
+
 PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Arguments arguments(fit_spec(), args, kwargs);
         const MatrixView x_view = arguments.matrix(0);
         const VectorView y_view = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
-        const ContiguousMatrix x(x_view);
-        const ContiguousVector y(y_view);
-        check_fit_inputs(x.view(), y.view());
-        BoostedFitResult fitted = fit_boosted(x.view(), y.view(), params);
+        const std::optional<int> n_threads = arguments.optional_count(25, most_threads);
+        FitRunner runner(arguments.optional_callable(26), n_threads.value_or(calling_thread_workers()));
+        BoostedFitResult fitted = runner.run<BoostedFitResult>([&] {
+            const ContiguousMatrix x(x_view);
+            const ContiguousVector y(y_view);
+            check_fit_inputs(x.view(), y.view());
+            return fit_boosted(x.view(), y.view(), params, runner.control());
+        });
         PyRef model = wrap_zun(std::move(fitted.stages));
-        PyRef result = new_fit_result(fitted.error, fitted.residuals, fitted.y_hat);
+        PyRef result =
+            new_fit_result(fitted.error, fitted.residuals, fitted.y_hat, fitted.epoch_errors, fitted.stopped_early);
         return new_tuple({std::move(model), std::move(result)}).release();
     });
 }
@@ -187,7 +236,7 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (const auto problem = boosted_prediction_problem(stages, x.cols())) {
             throw value_error(*problem);
         }
-        return new_array(predict_boosted(stages, x)).release();
+        return new_array(without_gil_on_core_thread([&] { return predict_boosted(stages, x); })).release();
     });
 }
 
@@ -196,8 +245,12 @@ PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
         require_instance(self, zun_type, save_spec());
         const Arguments arguments(save_spec(), args, kwargs);
         const std::string path = arguments.path(0);
-        const std::vector<std::uint8_t> bytes = encode_model(record_of<StageList>(self));
-        if (const auto failure = write_whole_file(path, bytes)) {
+        const StageList& stages = record_of<StageList>(self);
+        const std::optional<std::string> failure = [&] {
+            const GilRelease release;
+            return write_whole_file(path, encode_model(stages));
+        }();
+        if (failure) {
             throw os_error(fmt::format("Failed to write to file {}: {}", path, *failure));
         }
         Py_RETURN_NONE;
@@ -208,7 +261,10 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Arguments arguments(load_spec(), args, kwargs);
         const std::string path = arguments.path(0);
-        LoadResult loaded = load_model_file(path);
+        LoadResult loaded = [&] {
+            const GilRelease release;
+            return load_model_file(path);
+        }();
         if (const auto* failure = std::get_if<LoadFailure>(&loaded)) {
             if (failure->kind == LoadFailure::Kind::Read) {
                 throw os_error(fmt::format("Failed to read from file {}: {}", path, failure->description));

@@ -10,7 +10,6 @@ from sklearn.utils.validation import check_consistent_length, check_is_fitted, c
 
 from _zunmerak import ZUN
 
-from ._epoch_errors import epoch_training_errors
 from ._seed import seed_from_random_state
 from ._serialization import pack_model, unpack_model
 
@@ -258,10 +257,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.y_scale_ = spread if spread > 0 else 1.0
         standardised = (y - self.y_mean_) / self.y_scale_
 
-        model, _ = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)))
+        model, result = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)))
         self.model_ = model
         self.n_stages_ = len(model.stage_predictors)
-        self.train_error_ = epoch_training_errors(model, X, standardised) * self.y_scale_**2
+        self.train_error_ = result.epoch_errors * self.y_scale_**2
         self.feature_importances_ = self._normalised_importance(X)
         return self
 

@@ -70,9 +70,12 @@ std::string weights_text(const std::vector<double>& weights) {
     return text + "]";
 }
 
-void start_logging(const ZUNBoostedParams& params) {
+void start_logging(const ZUNBoostedParams& params, FitControl& control) {
+    const logging::Level level = logging::parse_level(params.log_level);
+    control.set_level(level);
+    // Remembered for code that logs outside any fit's context.
     logging::install_simple_logger();
-    logging::set_max_level(logging::parse_level(params.log_level));
+    logging::set_max_level(level);
     logging::log_fmt(logging::Level::Info, log_target, "Fitting boosted model with hyperparameters: {}",
                      debug_text(params));
 }
@@ -95,10 +98,15 @@ std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView&
     }
     const std::vector<double>& w = scaling->weights;
     if (scaling->condition_number && *scaling->condition_number > unstable_condition_number) {
-        logging::log_fmt(logging::Level::Warn, log_target,
-                         "Design matrix of epoch {} has condition number {:.3e}; the stage scalings are unstable. "
-                         "Use alpha >= 1 for stable scalings",
-                         epoch, *scaling->condition_number);
+        const std::string warning = fmt::format(
+            "Design matrix of epoch {} has condition number {:.3e}; the stage scalings are unstable. Use alpha >= 1 "
+            "for stable scalings",
+            epoch, *scaling->condition_number);
+        logging::log(logging::Level::Warn, log_target, warning);
+        // Also for a caller that issues it where its users look, whatever the level.
+        if (FitControl* control = current_fit_control()) {
+            control->warn(warning);
+        }
     }
     logging::log_fmt(logging::Level::Info, log_target, "New projected weights (two-tensor mode): {}",
                      weights_text(w));
@@ -112,7 +120,8 @@ std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView&
 }
 
 // Opens the run log when the caller named a database; a failure stops the fit.
-std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params, const MatrixView& x) {
+std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params, const MatrixView& x,
+                                                 FitControl& control) {
     if (!params.visualdb_path) {
         return nullptr;
     }
@@ -121,7 +130,7 @@ std::unique_ptr<logging::LoggedRun> open_run_log(const ZUNBoostedParams& params,
     logging::LoggerConfig config;
     config.path = *params.visualdb_path;
     return std::make_unique<logging::LoggedRun>(std::make_unique<logging::SqliteLogger>(std::move(config)),
-                                                to_json(params), x.rows(), x.cols());
+                                                to_json(params), x.rows(), x.cols(), control);
 }
 
 // The scalings every stage holds after this epoch's solve, then the stage's
@@ -148,12 +157,84 @@ void send_epoch_records(std::uint64_t epoch, const std::vector<StagePredictor>& 
     logging::send_combined_grid(std::move(record));
 }
 
-void finish_run_log(logging::LoggedRun& run) {
-    if (const std::optional<std::string> failure = run.finish()) {
+void finish_run_log(logging::LoggedRun& run, const std::optional<std::string>& unfinished) {
+    if (const std::optional<std::string> failure = run.finish(unfinished)) {
         logging::log_fmt(logging::Level::Warn, log_target, "Failed to flush events to database: {}", *failure);
     } else {
         logging::log_fmt(logging::Level::Info, log_target, "Successfully saved split events to database");
     }
+}
+
+// The note a run log's run gets when the fit ended early.
+std::optional<std::string> unfinished_note(Interruption why) {
+    switch (why) {
+        case Interruption::None: return std::nullopt;
+        case Interruption::Stop: return "unfinished: stopped early";
+        case Interruption::Cancel: return "unfinished: interrupted";
+    }
+    return std::nullopt;
+}
+
+// The loop's state from one epoch to the next.
+struct Boosting {
+    const MatrixView& x;
+    const VectorView& y;
+    const ZUNBoostedParams& params;
+    StagePredictorParams stage_params;
+    Rng rng;
+    std::vector<double> residuals;
+    DesignMatrix design;
+    BoostedFitResult result;
+    bool logged;
+};
+
+void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const SortedFeatures>& sorted) {
+    logging::log_fmt(logging::Level::Info, log_target, "Fitting epoch {}", epoch);
+    if (epoch >= 1) {
+        b.stage_params.tg_params.n_iter = decayed_iterations(b.stage_params.tg_params.n_iter, b.params.decay);
+    }
+    const VectorView r = VectorView::contiguous(b.residuals.data(), b.residuals.size());
+    StagePredictor stage = fit_stage(b.x, r, b.stage_params, b.rng, sorted).stage;
+
+    const Components components = compute_f_plus_minus(stage.primary_grid_tensor, b.x);
+    const double energy_plus = mean_of_squares(components.f_plus);
+    const double energy_minus = mean_of_squares(components.f_minus);
+    stage.energy = energy_plus + energy_minus;
+    logging::log_fmt(logging::Level::Info, log_target, "Energy of epoch {}: f+={:.6f}, f-={:.6f}, total={:.6f}", epoch,
+                     energy_plus, energy_minus, energy_plus + energy_minus);
+    b.design.set_stage_columns(epoch, components);
+
+    const std::vector<double> prediction = rescale_stages(b.design, b.y, epoch, b.result.stages, stage, components);
+    for (std::size_t i = 0; i < b.residuals.size(); ++i) {
+        b.residuals[i] = b.y[i] - prediction[i];
+    }
+    if (b.logged) {
+        send_epoch_records(epoch, b.result.stages, stage, components);
+    }
+    const double error = mean_of_squares(b.residuals);
+    logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, error: {}", epoch, error);
+    b.result.stages.push_back(std::move(stage));
+    b.result.epoch_errors.push_back(error);
+}
+
+// Every epoch, or those before an interruption; the interruption, if any.
+Interruption fit_epochs(Boosting& b, FitControl& control) {
+    try {
+        // x does not change during the fit: every tree of every epoch shares one sort.
+        const std::shared_ptr<const SortedFeatures> sorted = sort_features(b.x);
+        for (std::uint64_t epoch = 0; epoch < b.params.epochs; ++epoch) {
+            if (control.interruption() != Interruption::None) {
+                throw FitInterrupted();
+            }
+            control.start_epoch(epoch);
+            logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, sorted); });
+            control.end_epoch({epoch, b.result.epoch_errors.back()});
+        }
+    } catch (const FitInterrupted&) {
+        // Only an interruption throws this; a cancel is never taken for a stop.
+        return control.interruption() == Interruption::Stop ? Interruption::Stop : Interruption::Cancel;
+    }
+    return Interruption::None;
 }
 
 }  // namespace
@@ -170,65 +251,46 @@ std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay) {
 }
 
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params) {
-    start_logging(params);
+    FitControl control;
+    return fit_boosted(x, y, params, control);
+}
+
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             FitControl& control) {
+    const FitScope scope(&control);
+    start_logging(params, control);
     if (x.rows() == 0 || x.rows() != y.size()) {
         throw FitError(fmt::format("A boosted fit needs as many targets as rows and at least one row; got {} rows "
                                    "and {} targets",
                                    x.rows(), y.size()));
     }
-    const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x);
-    StagePredictorParams stage_params = params.sp_params;
-    Rng rng(params.seed);
-    std::vector<double> residuals(y.size());
+    control.plan(params.epochs, params.sp_params.n_trees);
+    const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x, control);
+    Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()),
+               DesignMatrix(x.rows(), params.epochs), {}, run != nullptr};
     for (std::size_t i = 0; i < y.size(); ++i) {
-        residuals[i] = y[i];
+        b.residuals[i] = y[i];
     }
-    BoostedFitResult result;
-    DesignMatrix design(x.rows(), params.epochs);
-    // x does not change during the fit: every tree of every epoch shares one sort.
-    const std::shared_ptr<const SortedFeatures> sorted = sort_features(x);
-
-    for (std::uint64_t epoch = 0; epoch < params.epochs; ++epoch) {
-        logging::with_epoch(epoch, [&] {
-            logging::log_fmt(logging::Level::Info, log_target, "Fitting epoch {}", epoch);
-            if (epoch >= 1) {
-                stage_params.tg_params.n_iter = decayed_iterations(stage_params.tg_params.n_iter, params.decay);
-            }
-            const VectorView r = VectorView::contiguous(residuals.data(), residuals.size());
-            StagePredictor stage = fit_stage(x, r, stage_params, rng, sorted).stage;
-
-            const Components components = compute_f_plus_minus(stage.primary_grid_tensor, x);
-            const double energy_plus = mean_of_squares(components.f_plus);
-            const double energy_minus = mean_of_squares(components.f_minus);
-            stage.energy = energy_plus + energy_minus;
-            logging::log_fmt(logging::Level::Info, log_target, "Energy of epoch {}: f+={:.6f}, f-={:.6f}, total={:.6f}",
-                             epoch, energy_plus, energy_minus, energy_plus + energy_minus);
-            design.set_stage_columns(epoch, components);
-
-            const std::vector<double> prediction =
-                rescale_stages(design, y, epoch, result.stages, stage, components);
-            for (std::size_t i = 0; i < residuals.size(); ++i) {
-                residuals[i] = y[i] - prediction[i];
-            }
-            if (run) {
-                send_epoch_records(epoch, result.stages, stage, components);
-            }
-            logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, error: {}", epoch,
-                             mean_of_squares(residuals));
-            result.stages.push_back(std::move(stage));
-        });
+    const Interruption ended_early = fit_epochs(b, control);
+    if (ended_early == Interruption::Cancel) {
+        if (run) {
+            finish_run_log(*run, unfinished_note(ended_early));
+        }
+        throw FitInterrupted();
     }
 
-    result.error = mean_of_squares(residuals);
+    BoostedFitResult& result = b.result;
+    result.stopped_early = ended_early == Interruption::Stop;
+    result.error = mean_of_squares(b.residuals);
     result.y_hat.resize(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) {
-        result.y_hat[i] = y[i] - residuals[i];
+        result.y_hat[i] = y[i] - b.residuals[i];
     }
-    result.residuals = std::move(residuals);
+    result.residuals = std::move(b.residuals);
     if (run) {
-        finish_run_log(*run);
+        finish_run_log(*run, unfinished_note(ended_early));
     }
-    return result;
+    return std::move(result);
 }
 
 }  // namespace zun

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "grid_tensor/params.hpp"
 #include "matrix_view.hpp"
 #include "stage_predictor.hpp"
@@ -15,8 +16,17 @@ struct BoostedFitResult {
     std::vector<double> residuals;
     std::vector<double> y_hat;
     std::vector<StagePredictor> stages;
+    std::vector<double> epoch_errors;  // mean squared training residual after each epoch
+    bool stopped_early = false;        // a stop left fewer epochs than asked for
 };
 
+// Runs in `control`, which it installs on the calling thread; its console
+// level is set from params.log_level. A stop (FitControl::interrupt) ends the
+// fit with the epochs completed so far; a cancel throws FitInterrupted. Either
+// way a run log gets what was collected and its run is marked unfinished.
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             FitControl& control);
+// In a context of its own whose lines go straight to stdout.
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params);
 
 // The iteration count of the next epoch: round(n_iter * decay), halves away

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/identification.hpp"
 #include "grid_tensor/logging_helpers.hpp"
@@ -104,6 +105,7 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
 
 FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTensorParams& params, Rng& rng,
                           std::shared_ptr<const SortedFeatures> sorted) {
+    throw_if_cancelled();
     GridTensorState state = prepare_fit(x, y, params, std::move(sorted));
     const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
     const std::uint64_t budget = pass_budget(params.n_iter);
@@ -112,8 +114,18 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     if (logging::is_logging_active()) {
         recorder.emplace();
     }
+    // A stop keeps the tree as it stands; a cancel abandons it.
+    const InterruptionCheck interrupted;
+    bool stopped = false;
     std::uint64_t pass = 0;
     for (; pass < budget && state.net_splits < params.n_iter; ++pass) {
+        if (const Interruption why = interrupted(); why != Interruption::None) {
+            if (why == Interruption::Cancel) {
+                throw FitInterrupted();
+            }
+            stopped = true;
+            break;
+        }
         const double sse_before = state.sse;
         const std::optional<FitAction> move = fit_pass(state, params, strategy, rng);
         if (!move) {
@@ -127,6 +139,7 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
     logging::log_fmt(logging::Level::Debug, log_target, "Split/Resplit/Merge counts: {}/{}/{}", state.split_count,
                      state.resplit_count, state.merge_count);
     FitOutput output = finish_fit(state);
+    output.stopped_early = stopped;
     if (recorder) {
         recorder->emit(output.grid_tensor, pass);
     }

@@ -21,6 +21,7 @@ struct FitOutput {
     double error = 0.0;  // mean squared residual of grid_tensor on the training data
     std::vector<double> residuals;
     std::vector<double> y_hat;
+    bool stopped_early = false;  // a stop of the fit's context cut its moves short
 };
 
 // Preconditions: x.rows() == y.size() > 0 and no NaN in x (InternalError

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 
 namespace zun {
 
@@ -477,6 +478,7 @@ void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& 
     const bool single_mode = single_component_mode(state);
     const bool bounded = initialize_samples(state);
     for (std::size_t j = 0; j < state.n_features; ++j) {
+        throw_if_cancelled();  // each feature costs a pass over every sample
         initialize_feature(strategy, state, j, single_mode);
     }
     if (!bounded || !bounded_constants(strategy)) {

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/value_order.hpp"
 
 namespace zun {
@@ -98,6 +99,7 @@ std::shared_ptr<const SortedFeatures> sort_features(const MatrixView& x) {
     auto sorted = std::make_shared<SortedFeatures>();
     sorted->reserve(x.cols());
     for (std::size_t j = 0; j < x.cols(); ++j) {
+        throw_if_cancelled();
         sorted->push_back(sort_column(x, j));
     }
     return sorted;

@@ -1,22 +1,14 @@
 #include "logging/manager.hpp"
 
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "fit_control.hpp"
+#include "logging/held_output.hpp"
+
 namespace zun::logging {
 namespace {
-
-struct Sink {
-    std::mutex mutex;
-    std::optional<Sender> sender;
-};
-
-Sink& sink() {
-    static Sink instance;
-    return instance;
-}
 
 void dispatch(LogMessage message, RunLogger& writer) {
     std::visit(
@@ -46,30 +38,21 @@ void dispatch(LogMessage message, RunLogger& writer) {
 
 }  // namespace
 
-void install_sender(Sender sender) {
-    Sink& s = sink();
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    s.sender.reset();
-    s.sender.emplace(std::move(sender));
-}
-
-void clear_sender() {
-    Sink& s = sink();
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    s.sender.reset();
-}
-
 bool is_logging_active() {
-    Sink& s = sink();
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    return s.sender.has_value();
+    const FitControl* control = current_fit_control();
+    return control != nullptr && control->run_log_active();
 }
 
 bool send_message(LogMessage message) {
-    Sink& s = sink();
-    // Held for the whole send, so sends of different threads are serialised.
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    return s.sender && s.sender->send(std::move(message));
+    const FitControl* control = current_fit_control();
+    if (control == nullptr || !control->run_log_active()) {
+        return false;
+    }
+    if (HeldOutput* held = held_output()) {
+        held->messages.push_back(std::move(message));
+        return true;
+    }
+    return control->send(std::move(message));
 }
 
 void drain_messages(Receiver& receiver, RunLogger& writer) {

@@ -23,6 +23,8 @@ public:
     virtual void log_tree_training_error(TreeTrainingErrorMessage message) = 0;
     virtual void log_combination_choice(CombinationChoiceMessage message) = 0;
     virtual void log_f_component_stats(FComponentStatsMessage message) = 0;
+    // The run's notes, for a run that ended early.
+    virtual void log_run_notes(std::string notes) = 0;
     // Writes everything logged so far; the error text, or nullopt on success.
     virtual std::optional<std::string> flush() = 0;
 };
@@ -39,6 +41,7 @@ public:
     void log_tree_training_error(TreeTrainingErrorMessage) override {}
     void log_combination_choice(CombinationChoiceMessage) override {}
     void log_f_component_stats(FComponentStatsMessage) override {}
+    void log_run_notes(std::string) override {}
     std::optional<std::string> flush() override { return std::nullopt; }
 };
 

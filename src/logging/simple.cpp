@@ -3,6 +3,10 @@
 #include <array>
 #include <cstdio>
 #include <mutex>
+#include <utility>
+
+#include "fit_control.hpp"
+#include "logging/held_output.hpp"
 
 namespace zun::logging {
 
@@ -94,11 +98,30 @@ std::string format_line(Level level, std::string_view target, std::string_view t
     return line;
 }
 
+bool enabled(Level level) {
+    const FitControl* control = current_fit_control();
+    const Level most = control != nullptr ? control->level() : max_level();
+    return level != Level::Off && static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(most);
+}
+
 void log(Level level, std::string_view target, std::string_view text) {
-    if (!enabled(level) || !simple_logger_installed()) {
+    if (!enabled(level) || (current_fit_control() == nullptr && !simple_logger_installed())) {
         return;
     }
-    const std::string line = format_line(level, target, text);
+    emit_line(format_line(level, target, text));
+}
+
+void emit_line(std::string line) {
+    if (HeldOutput* held = held_output()) {
+        held->lines.push_back(std::move(line));
+    } else if (FitControl* control = current_fit_control()) {
+        control->write_line(std::move(line));
+    } else {
+        write_stdout(line);
+    }
+}
+
+void write_stdout(const std::string& line) {
     const std::lock_guard<std::mutex> lock(stdout_mutex());
     // One write per line, flushed at once so it lands in order with the
     // host interpreter's own output.

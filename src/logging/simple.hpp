@@ -1,6 +1,8 @@
 #pragma once
-// The process-wide console logger: every diagnostic line goes to standard
-// output as "[target] [LEVEL] text" when its level passes the global maximum.
+// The console logger: every diagnostic line is "[target] [LEVEL] text". A
+// line made for a fit passes that fit's level and goes to its console (see
+// FitControl); outside a fit the process-wide maximum level applies and the
+// line goes to standard output.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -24,24 +26,33 @@ void install_simple_logger();
 bool simple_logger_installed();
 
 namespace detail {
-// Read without a lock on every log call; Off until first set.
+// Read without a lock; Off until first set.
 extern std::atomic<Level> max_level;
 }  // namespace detail
 
+// The process-wide maximum level: the level of the latest boosted fit, used
+// by code that runs outside any fit's context.
 void set_max_level(Level level);
 
 inline Level max_level() { return detail::max_level.load(std::memory_order_relaxed); }
 
-inline bool enabled(Level level) {
-    return level != Level::Off &&
-           static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(max_level());
-}
+// Against the level of the fit the calling thread works for, or the
+// process-wide maximum outside a fit.
+bool enabled(Level level);
 
 // "[" target "] [" LEVEL "] " text "\n"
 std::string format_line(Level level, std::string_view target, std::string_view text);
 
-// Writes the line to stdout when the logger is installed and the level enabled.
+// Hands the line on when the level is enabled: inside a fit to the fit's
+// console, outside one to stdout once the logger is installed.
 void log(Level level, std::string_view target, std::string_view text);
+
+// Hands a formatted line on: to the thread's held output when it holds one,
+// else to the fit's console, else to stdout.
+void emit_line(std::string line);
+
+// Writes and flushes one line; lines of different threads never mix.
+void write_stdout(const std::string& line);
 
 // Formats only after the level test, so a disabled level costs one comparison.
 template <typename... Args>

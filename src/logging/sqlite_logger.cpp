@@ -205,10 +205,12 @@ void SqliteLogger::log_combination_choice(CombinationChoiceMessage message) {
 }
 
 void SqliteLogger::log_f_component_stats(FComponentStatsMessage message) { f_component_stats_.push_back(message); }
+void SqliteLogger::log_run_notes(std::string notes) { run_notes_ = std::move(notes); }
 
 std::size_t SqliteLogger::buffered_count() const {
     return events_.size() + combined_grids_.size() + epoch_scalings_.size() + component_states_.size() +
-           f_component_stats_.size() + training_errors_.size() + combination_choices_.size();
+           f_component_stats_.size() + training_errors_.size() + combination_choices_.size() +
+           (run_notes_ ? 1 : 0);
 }
 
 std::optional<std::string> SqliteLogger::flush() {
@@ -241,6 +243,17 @@ void SqliteLogger::write_buffers(sqlite::Connection& connection, std::int64_t ru
     write_f_component_stats(connection, run_id);
     write_combination_choices(connection, run_id);
     write_training_errors(connection, run_id);
+    write_run_notes(connection, run_id);
+}
+
+void SqliteLogger::write_run_notes(sqlite::Connection& connection, std::int64_t run_id) const {
+    if (!run_notes_) {
+        return;
+    }
+    sqlite::Statement update(connection, "UPDATE runs SET notes = ?1 WHERE id = ?2");
+    update.bind(1, *run_notes_);
+    update.bind(2, run_id);
+    update.run();
 }
 
 void SqliteLogger::write_events(sqlite::Connection& connection, std::int64_t run_id) const {
@@ -473,6 +486,7 @@ void SqliteLogger::write_training_errors(sqlite::Connection& connection, std::in
 }
 
 void SqliteLogger::clear_buffers() {
+    run_notes_.reset();
     events_.clear();
     combined_grids_.clear();
     epoch_scalings_.clear();

@@ -34,6 +34,7 @@ public:
     void log_tree_training_error(TreeTrainingErrorMessage message) override;
     void log_combination_choice(CombinationChoiceMessage message) override;
     void log_f_component_stats(FComponentStatsMessage message) override;
+    void log_run_notes(std::string notes) override;
     std::optional<std::string> flush() override;
 
     std::optional<std::int64_t> run_id() const { return run_id_; }
@@ -59,6 +60,7 @@ private:
     void write_f_component_stats(sqlite::Connection& connection, std::int64_t run_id) const;
     void write_combination_choices(sqlite::Connection& connection, std::int64_t run_id) const;
     void write_training_errors(sqlite::Connection& connection, std::int64_t run_id) const;
+    void write_run_notes(sqlite::Connection& connection, std::int64_t run_id) const;
     void clear_buffers();
 
     LoggerConfig config_;
@@ -75,6 +77,7 @@ private:
     std::vector<FComponentStatsMessage> f_component_stats_;
     std::vector<TrainingError> training_errors_;
     std::vector<CombinationChoiceMessage> combination_choices_;
+    std::optional<std::string> run_notes_;
 };
 
 // Opens (or creates) the database at `path` and brings its schema up to date:

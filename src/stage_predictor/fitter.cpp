@@ -4,9 +4,11 @@
 
 #include "checked_size.hpp"
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
+#include "logging/held_output.hpp"
 #include "logging/simple.hpp"
 #include "parallel.hpp"
 #include "stage_predictor/aggregate_bagged.hpp"
@@ -25,6 +27,12 @@ struct RestoreContext {
     }
 };
 
+// A fitted tree and what its job logged, still to be released.
+struct TreeJob {
+    GridTensor tree;
+    logging::HeldOutput output;
+};
+
 std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
                                   Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
@@ -38,6 +46,8 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
     // of the thread it ran on: the caller's values are put back afterwards.
     const RestoreContext restore{epoch, logging::current_tree_id()};
     const auto fit_tree = [&](std::size_t t) {
+        TreeJob job;
+        const logging::HoldOutput hold(job.output);
         const auto body = [&] {
             return logging::with_tree_id(t, [&] {
                 Rng tree_rng(seeds[t]);
@@ -46,13 +56,28 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
                 logging::send_tree_training_error(fitted.error, logging::ErrorVariant::Train);
+                if (FitControl* control = current_fit_control()) {
+                    control->tree_done();
+                }
                 return std::move(fitted.grid_tensor);
             });
         };
         // Worker threads carry the caller's epoch only while the job runs.
-        return epoch ? logging::with_epoch(*epoch, body) : body();
+        job.tree = epoch ? logging::with_epoch(*epoch, body) : body();
+        return job;
     };
-    return parallel_map<GridTensor>(seeds.size(), fit_tree);
+    std::vector<TreeJob> jobs = parallel_map<TreeJob>(seeds.size(), fit_tree);
+    // Stopped trees are cut short: the stage is not the one asked for.
+    if (const FitControl* control = current_fit_control(); control && control->interruption() != Interruption::None) {
+        throw FitInterrupted();
+    }
+    std::vector<GridTensor> trees;
+    trees.reserve(jobs.size());
+    for (TreeJob& job : jobs) {
+        logging::release(std::move(job.output));
+        trees.push_back(std::move(job.tree));
+    }
+    return trees;
 }
 
 std::string optional_mean(const std::vector<double>& values) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -11,9 +12,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "forest/epoch_scaling.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/simple.hpp"
@@ -326,6 +329,116 @@ TEST(FitBoosted, LogLevelStaysInForceAfterTheFit) {
             EXPECT_EQ(logging::max_level(), c.level);
         });
     }
+}
+
+// Each fit's lines, gathered by its own context rather than printed.
+struct QueuedFit {
+    BoostedFitResult result;
+    std::vector<std::string> lines;
+};
+
+QueuedFit queued_fit(const Problem& p, const ZUNBoostedParams& params) {
+    FitControl control(FitControl::Console::Queued);
+    QueuedFit fitted{fit_boosted(p.x_view(), p.y_view(), params, control), {}};
+    fitted.lines = control.take_lines();
+    return fitted;
+}
+
+TEST(FitBoosted, ConcurrentFitsKeepTheirOwnLevelAndLines) {
+    const Problem p = make_problem(10, 120);
+    ZUNBoostedParams debug = boosted_params(2, 3, 5, 1.0, 3);
+    debug.log_level = "debug";
+    ZUNBoostedParams quiet = boosted_params(3, 2, 4, 1.0, 4);
+    quiet.log_level = "warn";
+    const QueuedFit debug_alone = queued_fit(p, debug);
+    const QueuedFit quiet_alone = queued_fit(p, quiet);
+    ASSERT_FALSE(debug_alone.lines.empty());
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        QueuedFit quiet_beside;
+        std::thread other([&] { quiet_beside = queued_fit(p, quiet); });
+        const QueuedFit debug_beside = queued_fit(p, debug);
+        other.join();
+        EXPECT_EQ(debug_beside.lines, debug_alone.lines);
+        EXPECT_EQ(quiet_beside.lines, quiet_alone.lines);
+        EXPECT_EQ(debug_beside.result.stages, debug_alone.result.stages);
+        EXPECT_EQ(quiet_beside.result.stages, quiet_alone.result.stages);
+    }
+}
+
+// A fit whose caller, on another thread, takes every epoch end, notes the
+// progress and interrupts the fit at epoch `at`.
+struct ReportedFit {
+    std::optional<BoostedFitResult> result;  // absent when the fit was cancelled
+    std::vector<FitProgress> at_epoch_ends;
+};
+
+ReportedFit fit_reporting(const Problem& p, const ZUNBoostedParams& params, std::uint64_t at, Interruption why) {
+    FitControl control;
+    control.report_epochs();
+    ReportedFit reported;
+    std::thread caller([&] {
+        while (!control.finished()) {
+            control.wait(std::chrono::milliseconds(1000));
+            if (const std::optional<EpochEnd> end = control.pending_epoch_end()) {
+                reported.at_epoch_ends.push_back(control.progress());
+                if (end->epoch == at) {
+                    control.interrupt(why);
+                }
+                control.acknowledge_epoch_end();
+            }
+        }
+    });
+    try {
+        reported.result = fit_boosted(p.x_view(), p.y_view(), params, control);
+    } catch (const FitInterrupted&) {
+    }
+    control.finish();
+    caller.join();
+    return reported;
+}
+
+TEST(FitBoosted, AStopAtAnEpochEndGivesTheFitOfThatManyEpochs) {
+    const Problem p = make_problem(11, 90);
+    ZUNBoostedParams params = boosted_params(4, 3, 5, 1.0, 5);
+    params.decay = 0.5;
+    const ReportedFit stopped = fit_reporting(p, params, 1, Interruption::Stop);
+    ASSERT_TRUE(stopped.result.has_value());
+    EXPECT_TRUE(stopped.result->stopped_early);
+    params.epochs = 2;
+    const BoostedFitResult two = fit(p, params);
+    EXPECT_FALSE(two.stopped_early);
+    EXPECT_EQ(stopped.result->stages, two.stages);
+    EXPECT_EQ(stopped.result->epoch_errors, two.epoch_errors);
+    EXPECT_EQ(stopped.result->y_hat, two.y_hat);
+    EXPECT_EQ(stopped.result->residuals, two.residuals);
+    EXPECT_EQ(stopped.result->error, two.error);
+    ASSERT_EQ(stopped.at_epoch_ends.size(), 2u);
+    for (std::uint64_t e = 0; e < 2; ++e) {
+        const FitProgress& progress = stopped.at_epoch_ends[e];
+        EXPECT_EQ(progress.epoch, e);
+        EXPECT_EQ(progress.trees_done, 3u);
+        EXPECT_EQ(progress.trees_per_epoch, 3u);
+        EXPECT_EQ(progress.epochs, 4u);
+    }
+}
+
+TEST(FitBoosted, ACancelThrowsAndAFitRunToTheEndReportsEveryEpoch) {
+    const Problem p = make_problem(12, 70);
+    const ZUNBoostedParams params = boosted_params(3, 2, 4, 1.0, 6);
+    EXPECT_FALSE(fit_reporting(p, params, 1, Interruption::Cancel).result.has_value());
+
+    // A stop after the last epoch leaves nothing undone.
+    const ReportedFit whole = fit_reporting(p, params, 2, Interruption::Stop);
+    ASSERT_TRUE(whole.result.has_value());
+    EXPECT_FALSE(whole.result->stopped_early);
+    EXPECT_EQ(whole.at_epoch_ends.size(), 3u);
+    const BoostedFitResult plain = fit(p, params);
+    EXPECT_EQ(whole.result->stages, plain.stages);
+    ASSERT_EQ(plain.epoch_errors.size(), 3u);
+    EXPECT_EQ(plain.epoch_errors.back(), plain.error);
+    EXPECT_LT(plain.epoch_errors.back(), plain.epoch_errors.front());
 }
 
 TEST(FitBoosted, FitWithoutRowsOrWithMismatchedTargetsIsAnError) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor/fit_fixture.hpp"
 #include "grid_tensor/identification.hpp"
 #include "grid_tensor/state_check.hpp"
@@ -333,6 +334,28 @@ TEST(FitGridTensorTest, CountsLineCarriesTheMoves) {
     const std::string log = ::testing::internal::GetCapturedStdout();
     logging::set_max_level(logging::Level::Off);
     EXPECT_NE(log.find(expected), std::string::npos) << log;
+}
+
+// The fit checks its context between moves: a stop keeps the tree as it
+// stands (here before the first move), a cancel abandons it.
+TEST(FitGridTensorTest, AStopKeepsTheTreeAsItStandsAndACancelAbandonsIt) {
+    const Problem problem = random_problem(6, 80, 2, false, false);
+    const GridTensorParams params = make_params(RandomSplit{}, RefinementKind::L2, 0.0, 0.0, {}, 6);
+    GridTensorParams no_moves = params;
+    no_moves.n_iter = 0;
+    const auto fit_in = [&](Interruption why, const GridTensorParams& p) {
+        FitControl control;
+        control.interrupt(why);
+        const FitScope scope(&control);
+        Rng rng(3);
+        return fit_grid_tensor(problem.x_view(), problem.y_view(), p, rng);
+    };
+    const FitOutput whole = fit_in(Interruption::None, params);
+    EXPECT_FALSE(whole.grid_tensor.splits[0].empty() && whole.grid_tensor.splits[1].empty());
+    const FitOutput stopped = fit_in(Interruption::Stop, params);
+    EXPECT_EQ(stopped.grid_tensor, fit_in(Interruption::None, no_moves).grid_tensor);
+    EXPECT_EQ(stopped.y_hat, fit_in(Interruption::None, no_moves).y_hat);
+    EXPECT_THROW(fit_in(Interruption::Cancel, params), FitInterrupted);
 }
 
 TEST(FitGridTensorTest, RejectsInputsOutsideItsPreconditions) {

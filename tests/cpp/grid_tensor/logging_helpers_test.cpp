@@ -8,6 +8,7 @@
 #include <numeric>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "grid_tensor/fit.hpp"
 #include "grid_tensor/fit_fixture.hpp"
 #include "logging/column_encoding.hpp"
@@ -126,15 +127,7 @@ TEST(FeatureSnapshot, AFeatureWithoutCutsIsOneUnboundedInterval) {
 
 class FitEmission : public ::testing::Test {
 protected:
-    void SetUp() override {
-        logging::install_simple_logger();
-        saved_level_ = logging::max_level();
-        logging::set_max_level(logging::Level::Warn);
-    }
-    void TearDown() override {
-        logging::clear_sender();
-        logging::set_max_level(saved_level_);
-    }
+    void SetUp() override { fit_.set_level(logging::Level::Warn); }
 
     static FitOutput fit(const testing::Problem& problem) {
         GridTensorParams params;
@@ -143,8 +136,8 @@ protected:
         return fit_grid_tensor(problem.x_view(), problem.y_view(), params, rng);
     }
 
-private:
-    logging::Level saved_level_ = logging::Level::Off;
+    FitControl fit_;
+    const FitScope scope_{&fit_};
 };
 
 struct Collected {
@@ -172,7 +165,7 @@ Collected collect(logging::Receiver& receiver) {
 TEST_F(FitEmission, AFitOutsideAnEpochWarnsOnceAndSendsNothing) {
     const testing::Problem problem = testing::random_problem(3, 60, 2, false, false);
     auto [sender, receiver] = logging::make_channel();
-    logging::install_sender(sender);
+    fit_.install_sender(sender);
     ::testing::internal::CaptureStdout();
     logging::with_tree_id(1, [&] { fit(problem); });
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -184,9 +177,9 @@ TEST_F(FitEmission, ALoggedFitSendsItsMovesSnapshotsFinalStatesThenStatistics) {
     const testing::Problem problem = testing::random_problem(3, 60, 2, false, false);
     const FitOutput unlogged = fit(problem);
     auto [sender, receiver] = logging::make_channel();
-    logging::install_sender(sender);
+    fit_.install_sender(sender);
     const FitOutput logged = logging::with_epoch(3, [&] { return logging::with_tree_id(1, [&] { return fit(problem); }); });
-    logging::clear_sender();
+    fit_.clear_sender();
     EXPECT_EQ(logged.grid_tensor, unlogged.grid_tensor);
     EXPECT_EQ(logged.y_hat, unlogged.y_hat);
 

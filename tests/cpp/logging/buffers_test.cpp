@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "logging/context.hpp"
 #include "logging/manager.hpp"
 #include "logging/recording_writer.hpp"
@@ -19,35 +20,28 @@ constexpr const char* tree_missing = "[zun::logging::buffers] [WARN] Logging eve
 constexpr const char* channel_closed =
     "[zun::logging::buffers] [WARN] Failed to send logging event (channel may be closed)\n";
 
+// The sends of a fit whose lines go straight to stdout.
 class SendOperations : public ::testing::Test {
 protected:
-    void SetUp() override {
-        install_simple_logger();
-        saved_level_ = max_level();
-        set_max_level(Level::Trace);
-    }
-    void TearDown() override {
-        clear_sender();
-        set_max_level(saved_level_);
-    }
+    void SetUp() override { fit_.set_level(Level::Trace); }
 
     // Runs `send` and returns its console output and the messages it sent.
-    static std::pair<std::string, std::vector<LogMessage>> run(const std::function<void()>& send, bool with_sink) {
+    std::pair<std::string, std::vector<LogMessage>> run(const std::function<void()>& send, bool with_sink) {
         auto [sender, receiver] = make_channel();
         if (with_sink) {
-            install_sender(sender);
+            fit_.install_sender(sender);
         }
         ::testing::internal::CaptureStdout();
         send();
         std::string output = ::testing::internal::GetCapturedStdout();
-        clear_sender();
+        fit_.clear_sender();
         testing::RecordingWriter writer;
         drain_messages(receiver, writer);
         return {std::move(output), std::move(writer.received)};
     }
 
-private:
-    Level saved_level_ = Level::Off;
+    FitControl fit_;
+    const FitScope scope_{&fit_};
 };
 
 const std::vector<std::pair<const char*, std::function<void()>>>& every_send() {
@@ -124,7 +118,7 @@ TEST_F(SendOperations, MessagesCarryTheContextOrTheirOwnEpoch) {
 TEST_F(SendOperations, AClosedChannelIsWarnedAboutPerRecord) {
     {
         auto [sender, receiver] = make_channel();
-        install_sender(sender);
+        fit_.install_sender(sender);
     }
     ::testing::internal::CaptureStdout();
     send_epoch_scaling(0, 1.0, 0);

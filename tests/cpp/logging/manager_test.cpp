@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "fit_control.hpp"
 #include "logging/recording_writer.hpp"
 
 namespace zun::logging {
@@ -12,16 +13,51 @@ namespace {
 
 using testing::RecordingWriter;
 
-// Every test leaves the process-wide sink empty.
+// The run log side of one fit's context, installed on the test's thread.
 class Sink : public ::testing::Test {
 protected:
-    void TearDown() override { clear_sender(); }
+    void install_sender(Sender sender) { fit_.install_sender(std::move(sender)); }
+    void clear_sender() { fit_.clear_sender(); }
+
+    FitControl fit_;
+    const FitScope scope_{&fit_};
 };
 
 std::vector<LogMessage> drained(Receiver& receiver) {
     RecordingWriter writer;
     drain_messages(receiver, writer);
     return writer.received;
+}
+
+TEST(SinkOutsideAFit, SendsAreDropped) {
+    EXPECT_EQ(current_fit_control(), nullptr);
+    EXPECT_FALSE(is_logging_active());
+    EXPECT_FALSE(send_message(EpochScalingMessage{0, 1.0, 0}));
+}
+
+// Two fits at once: each thread's records go to the run log of the fit it
+// works for, and a fit without one sends nothing.
+TEST(SinkPerFit, EachFitSendsToItsOwnRunLogOnly) {
+    FitControl logged;
+    FitControl unlogged;
+    auto [sender, receiver] = make_channel();
+    logged.install_sender(sender);
+    bool unlogged_active = true;
+    bool unlogged_sent = true;
+    std::thread other([&] {
+        const FitScope scope(&unlogged);
+        unlogged_active = is_logging_active();
+        unlogged_sent = send_message(EpochScalingMessage{9, 1.0, 9});
+    });
+    {
+        const FitScope scope(&logged);
+        EXPECT_TRUE(is_logging_active());
+        EXPECT_TRUE(send_message(EpochScalingMessage{1, 1.0, 1}));
+    }
+    other.join();
+    EXPECT_FALSE(unlogged_active);
+    EXPECT_FALSE(unlogged_sent);
+    EXPECT_EQ(drained(receiver), (std::vector<LogMessage>{EpochScalingMessage{1, 1.0, 1}}));
 }
 
 TEST_F(Sink, SendsWithoutAnInstalledSenderAreDropped) {
@@ -67,7 +103,8 @@ TEST_F(Sink, MessagesOfSeveralThreadsAllArriveInPerThreadOrder) {
     constexpr std::uint64_t per_thread = 2000;
     std::vector<std::thread> workers;
     for (std::uint64_t t = 0; t < threads; ++t) {
-        workers.emplace_back([t] {
+        workers.emplace_back([t, this] {
+            const FitScope scope(&fit_);
             for (std::uint64_t i = 0; i < per_thread; ++i) {
                 ASSERT_TRUE(send_message(TreeTrainingErrorMessage{i, t, static_cast<double>(i), ErrorVariant::Train}));
             }

@@ -12,6 +12,7 @@ namespace zun::logging::testing {
 class RecordingWriter final : public RunLogger {
 public:
     std::vector<LogMessage> received;
+    std::vector<std::string> notes;
 
     void start_run(const std::string&, std::uint64_t, std::uint64_t) override {}
     void log_move_event(MoveEventMessage m) override { received.emplace_back(std::move(m)); }
@@ -22,6 +23,7 @@ public:
     void log_tree_training_error(TreeTrainingErrorMessage m) override { received.emplace_back(m); }
     void log_combination_choice(CombinationChoiceMessage m) override { received.emplace_back(std::move(m)); }
     void log_f_component_stats(FComponentStatsMessage m) override { received.emplace_back(m); }
+    void log_run_notes(std::string n) override { notes.push_back(std::move(n)); }
     std::optional<std::string> flush() override { return std::nullopt; }
 };
 

@@ -164,6 +164,17 @@ TEST_F(RunLog, ANaNInANotNullColumnFailsTheWholeFlush) {
     EXPECT_EQ(single(path_, "PRAGMA integrity_check"), "ok");
 }
 
+TEST_F(RunLog, NotesAloneAreWrittenToTheirOwnRunOnly) {
+    SqliteLogger first = started();
+    SqliteLogger second = started();
+    second.log_run_notes("unfinished: interrupted");
+    EXPECT_EQ(second.buffered_count(), 1u);
+    ASSERT_EQ(second.flush(), std::nullopt);
+    EXPECT_EQ(second.buffered_count(), 0u);
+    EXPECT_EQ(query(path_, "SELECT id, notes FROM runs ORDER BY id"),
+              (Rows{{"1", "NULL"}, {"2", "unfinished: interrupted"}}));
+}
+
 TEST_F(RunLog, TrainingErrorsReplaceOnlyTreeLevelRows) {
     SqliteLogger logger = started();
     logger.log_tree_training_error({1, 2, 0.5, ErrorVariant::Train});

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -13,9 +14,12 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fit_control.hpp"
 #include "grid_tensor.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/context.hpp"
+#include "logging/manager.hpp"
+#include "logging/recording_writer.hpp"
 #include "logging/simple.hpp"
 #include "matrix_view.hpp"
 #include "random.hpp"
@@ -269,6 +273,53 @@ TEST(FitStage, CallersLoggingContextSurvivesTheTreeJobs) {
             EXPECT_EQ(logging::current_tree_id(), std::nullopt);
         });
     }
+}
+
+// A stage's trees finish in any order; what they log and record comes out
+// in tree order, so the console and the run log are the same for every
+// number of threads.
+TEST(FitStage, TreeLinesAndRecordsComeOutInTreeOrderForAnyThreadCount) {
+    const Problem p = make_problem(11, 200);
+    const ThreadCount restore;
+    FitControl control;
+    const FitScope scope(&control);
+    std::optional<std::string> first_log;
+    std::optional<std::vector<logging::LogMessage>> first_records;
+    for (const int threads : {1, 2, 3}) {
+        SCOPED_TRACE(threads);
+        omp_set_num_threads(threads);
+        auto [sender, receiver] = logging::make_channel();
+        control.install_sender(sender);
+        control.set_level(logging::Level::Debug);
+        ::testing::internal::CaptureStdout();
+        logging::with_epoch(0, [&] { fit(p, stage_params(6)); });
+        const std::string log = ::testing::internal::GetCapturedStdout();
+        control.clear_sender();
+        logging::testing::RecordingWriter writer;
+        logging::drain_messages(receiver, writer);
+
+        std::vector<std::uint64_t> trees;
+        for (const logging::LogMessage& message : writer.received) {
+            std::visit(
+                [&](const auto& item) {
+                    if constexpr (requires { item.tree_id; }) {
+                        trees.push_back(item.tree_id);
+                    }
+                },
+                message);
+        }
+        ASSERT_FALSE(trees.empty());
+        EXPECT_TRUE(std::is_sorted(trees.begin(), trees.end()));
+        EXPECT_EQ(trees.back(), 5u);
+        if (!first_log) {
+            first_log = log;
+            first_records = std::move(writer.received);
+            continue;
+        }
+        EXPECT_EQ(log, *first_log);
+        EXPECT_EQ(writer.received, *first_records);
+    }
+    EXPECT_TRUE(contains(*first_log, "[DEBUG] Fitted tree grid")) << *first_log;
 }
 
 }  // namespace
