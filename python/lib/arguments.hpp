@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -69,6 +70,9 @@ public:
     std::string path(std::size_t index) const;
     std::optional<std::string> optional_path(std::size_t index) const;
     std::vector<std::uint64_t> indices(std::size_t index) const;
+    // The contents of a bytes or bytearray object, valid while the call's
+    // arguments are held.
+    std::span<const std::uint8_t> byte_string(std::size_t index) const;
 
 private:
     const Param& param(std::size_t index) const;

@@ -20,6 +20,7 @@
 #include "results.hpp"
 #include "stage_predictor_class.hpp"
 #include "zun_analysis.hpp"
+#include "zun_bytes.hpp"
 
 namespace zun::py {
 namespace {
@@ -240,6 +241,9 @@ PyTypeObject* create_zun_type() {
         method_def(predict_spec(), predict),
         method_def(save_spec(), save),
         method_def(load_spec(), load),
+        method_def(to_bytes_spec(), zun_to_bytes),
+        method_def(from_bytes_spec(), zun_from_bytes),
+        {"__reduce__", zun_reduce, METH_NOARGS, kReduceDoc},
         method_def(partial_dependence_spec(), compute_partial_dependence_function),
         method_def(first_order_partial_dependence_spec(), compute_first_order_partial_dependence_functions),
         method_def(ice_curves_spec(), compute_ice_curves),
