@@ -27,9 +27,79 @@ namespace {
 
 PyTypeObject* zun_type = nullptr;  // created once, lives for the process
 
+constexpr const char* kClassDoc =
+    "A boosted model: an ordered list of stages whose predictions add up.\n\n"
+    "Made by ZUN.fit, ZUN.load or ZUN.from_bytes; it cannot be constructed directly. Models pickle and\n"
+    "copy through their bytes. For a scikit-learn estimator use zunmerak.ZunRegressor.";
+
 constexpr const char* kSameVersionNote =
     "The binary format is same-version-only: a model saved by one version of the module may not load in "
     "another. Export parameters or predictions for portability.";
+
+constexpr const char* kFitDoc = R"(Fit a boosted model: each epoch fits n_trees grid tensors to the residuals,
+combines them into one stage and rescales all stages by least squares.
+
+Parameters
+----------
+x : numpy.ndarray of float64, shape (n, p)
+    Training matrix, any memory order; NaN is refused.
+y : numpy.ndarray of float64, shape (n,)
+    Finite targets. Standardising y (and using alpha >= 1) keeps the
+    least-squares rescaling well conditioned.
+epochs : int
+    Number of stages to fit.
+decay : float, default 1.0
+    Per-epoch factor applied to n_iter (1.0 keeps it constant).
+n_trees : int, default 10
+    Grid tensors fitted per stage (at least 1).
+n_iter : int, default 10
+    Split-and-refine iterations of each grid tensor.
+split_try : int, default 10
+    Random cut candidates drawn per feature ("random" strategy only).
+colsample_bytree : float, default 0.8
+    Fraction of features examined per tree ("random" strategy only).
+alpha : float, default 0.0
+    Ridge of the factor updates, >= 0.
+complexity_penalty, min_split_loss : float, default 0.0
+    Gain a cut must pay for, and the least gain it must reach.
+min_interval_samples : int, default 1
+    Least number of samples on each side of a cut.
+refinement_strategy : {"l2", "huber"}, default "l2"
+prior_sample_size, update_clamp : float
+    Carried in the model's parameters; no effect on the fit.
+tilt_tau, tilt_rho : float, default 0.01 and 0.0
+    Step and penalty of the tilt updates, >= 0.
+split_strategy : {"random", "best_split", "top_k"}, default "random"
+top_k : int, default 10
+must_fill_all_k : bool, default True
+    Cut candidates per pass, and whether all k must be found ("top_k" only).
+similarity_threshold : float, default 0.0
+    A stage keeps the share 1 - similarity_threshold of its trees, those
+    nearest to the medoid tree; must be below 1.
+bagged : bool, default False
+    Accepted and ignored.
+seed : int, default 42
+    Seed of the fit's random generator; a fit is reproducible from it.
+verbosity : int, default 1
+    Console log level: 0 off, 1 info, 2 debug, 3 trace.
+visualdb : str or os.PathLike, optional
+    SQLite database that receives a log of the run.
+
+Returns
+-------
+(ZUN, FitResult)
+    The fitted model, and the training error, residuals and in-sample
+    prediction.
+
+Raises
+------
+ValueError
+    Shapes that disagree, NaN in x, non-finite y, unknown strategy names or
+    parameters out of range (the message names the parameter and value).
+TypeError
+    An argument of the wrong type.
+MemoryError
+    Sizes the fit cannot allocate.)";
 
 const MethodSpec& fit_spec() {
     static const MethodSpec spec("ZUN", "fit", Receiver::Class,
@@ -57,12 +127,19 @@ const MethodSpec& fit_spec() {
                                   {"bagged", false},
                                   {"seed", std::uint64_t{42}},
                                   {"verbosity", std::uint64_t{1}},
-                                  {"visualdb", NoneDefault{}}});
+                                  {"visualdb", NoneDefault{}}},
+                                 kFitDoc);
     return spec;
 }
 
 const MethodSpec& predict_spec() {
-    static const MethodSpec spec("ZUN", "predict", Receiver::Instance, {{"x"}});
+    static const MethodSpec spec("ZUN", "predict", Receiver::Instance, {{"x"}},
+                                 "Predict one value per row of x: the sum of every stage's prediction.\n\n"
+                                 "Parameters\n----------\nx : numpy.ndarray of float64, shape (n, p)\n"
+                                 "    Exactly as many columns as the model has features (any memory order).\n\n"
+                                 "Returns\n-------\nnumpy.ndarray of float64, shape (n,)\n    n zeros for a "
+                                 "model without stages.\n\nRaises\n------\nValueError\n    x has another "
+                                 "number of columns than the model has features.");
     return spec;
 }
 
@@ -253,11 +330,12 @@ PyTypeObject* create_zun_type() {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getters[] = {
-        {"stage_predictors", get_stage_predictors, nullptr, nullptr, nullptr},
+        {"stage_predictors", get_stage_predictors, nullptr, "The model\'s stages, one new StagePredictor per stage in epoch order (copies on each access).", nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<StageList>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getters},
