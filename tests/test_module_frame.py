@@ -1,4 +1,5 @@
 import inspect
+import re
 import weakref
 
 import numpy as np
@@ -46,7 +47,7 @@ class TestClassFrame:
     def test_names(self, cls):
         assert cls.__module__ == "builtins"
         assert cls.__qualname__ == cls.__name__
-        assert cls.__doc__ is None
+        assert cls.__doc__.strip()
         assert cls.__bases__ == (object,)
 
     def test_cannot_be_constructed(self, cls):
@@ -109,15 +110,19 @@ class TestSignatures:
         # The line must be one that help() and inspect can parse.
         inspect.signature(method)
 
-    def test_predict_carries_no_description(self):
-        assert not ZUN.predict.__doc__
-
     @pytest.mark.parametrize("method", [GridTensor.fit, ZUN.fit], ids=lambda m: m.__qualname__)
     def test_fits_document_their_callback_and_interruption(self, method):
         doc = method.__doc__
         for text in ["callback : callable or None", "FitProgress", "False", "KeyboardInterrupt", "stopped_early",
                      "sys.stdout"]:
             assert text in doc, text
+
+    @pytest.mark.parametrize("method", [GridTensor.fit, ZUN.fit], ids=lambda m: m.__qualname__)
+    def test_fit_documents_every_parameter(self, method):
+        documented = set(re.findall(r"^(\w+(?:, \w+)*) :", method.__doc__, flags=re.MULTILINE))
+        names = {name for entry in documented for name in entry.split(", ")}
+        assert names == set(inspect.signature(method).parameters)
+        assert "Returns" in method.__doc__ and "Raises" in method.__doc__
 
     @pytest.mark.parametrize("method", [GridTensor.predict, StagePredictor.predict], ids=lambda m: m.__qualname__)
     def test_predict_of_a_part_documents_the_leading_features(self, method):

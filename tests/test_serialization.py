@@ -119,3 +119,40 @@ def test_model_from_another_version_that_fails_to_load_names_both_versions(monke
     with pytest.raises(ValueError, match=f"saved by zunmerak 0.0.1 and cannot be read by zunmerak "
                                          f"{zunmerak.__version__}: "):
         unpack_model(old)
+
+
+class TestModelBytes:
+    """The native module's own bytes methods and pickling, without the package."""
+
+    def test_to_bytes_is_the_saved_file_and_from_bytes_reads_it_back(self, model, data, tmp_path):
+        raw = model.to_bytes()
+        assert raw == saved_bytes(model, tmp_path)
+        for container in (bytes, bytearray):
+            restored = ZUN.from_bytes(container(raw))
+            assert restored.to_bytes() == raw
+            np.testing.assert_array_equal(restored.predict(data[0]), model.predict(data[0]))
+
+    @pytest.mark.parametrize("mutate, error, fragment", [
+        (lambda raw: raw + b"\0", ValueError, "1 bytes follow the model's"),
+        (lambda raw: raw[:-1], ValueError, "Failed to deserialize ZUN model"),
+        (lambda raw: b"", ValueError, "Failed to deserialize ZUN model"),
+        (lambda raw: memoryview(raw), TypeError, "data: expected bytes or bytearray, got memoryview"),
+        (lambda raw: raw.decode("latin-1"), TypeError, "expected bytes or bytearray, got str"),
+    ], ids=["trailing byte", "truncated", "empty", "memoryview", "str"])
+    def test_from_bytes_refuses_anything_but_one_whole_model(self, model, mutate, error, fragment):
+        with pytest.raises(error, match=fragment):
+            ZUN.from_bytes(mutate(model.to_bytes()))
+
+    def test_pickles_in_an_envelope_when_only_the_native_module_was_imported(self, model, data, tmp_path):
+        np.save(tmp_path / "query.npy", data[0][:5])
+        script = ("import pickle, sys, numpy as np; from _zunmerak import ZUN; "
+                  "model = ZUN.from_bytes(sys.stdin.buffer.read()); "
+                  "assert 'zunmerak' not in sys.modules; "
+                  "payload = pickle.dumps(model); "
+                  "assert b'ZUNENV' in payload; "
+                  "copy = pickle.loads(payload); "
+                  "assert copy.to_bytes() == model.to_bytes(); "
+                  "np.save(sys.stdout.buffer, copy.predict(np.load(sys.argv[1])))")
+        out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "query.npy")], input=model.to_bytes(),
+                             capture_output=True, check=True).stdout
+        np.testing.assert_array_equal(np.load(io.BytesIO(out)), model.predict(data[0][:5]))

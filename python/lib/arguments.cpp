@@ -333,6 +333,25 @@ PyObject* Arguments::optional_callable(std::size_t index) const {
     return object;
 }
 
+std::span<const std::uint8_t> Arguments::byte_string(std::size_t index) const {
+    PyObject* object = given(index);
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(object)) {
+        data = PyBytes_AsString(object);
+        size = PyBytes_Size(object);
+    } else if (PyByteArray_Check(object)) {
+        data = PyByteArray_AsString(object);
+        size = PyByteArray_Size(object);
+    } else {
+        throw type_error(fmt::format("{}: expected bytes or bytearray, got {}", param(index).name, type_name(object)));
+    }
+    if (data == nullptr || size < 0) {
+        throw PythonErrorSet{};
+    }
+    return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+}
+
 ContiguousMatrix::ContiguousMatrix(const MatrixView& source) : view_(source) {
     if (source.is_row_major_contiguous()) {
         return;

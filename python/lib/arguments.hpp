@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -76,6 +77,9 @@ public:
     std::optional<int> optional_count(std::size_t index, int most) const;
     // None, or any callable object (borrowed from the bound arguments).
     PyObject* optional_callable(std::size_t index) const;
+    // The contents of a bytes or bytearray object, valid while the call's
+    // arguments are held.
+    std::span<const std::uint8_t> byte_string(std::size_t index) const;
 
 private:
     const Param& param(std::size_t index) const;

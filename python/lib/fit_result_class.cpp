@@ -13,6 +13,9 @@ namespace {
 
 PyTypeObject* fit_result_type = nullptr;  // created once, lives for the process
 
+constexpr const char* kClassDoc =
+    "What a fit returns beside its model: the training error, residuals and in-sample prediction.";
+
 struct FitResultObject {
     PyObject ob_base;
     double error;
@@ -57,9 +60,9 @@ PyObject* repr(PyObject* self) {
 
 PyTypeObject* create_fit_result_type() {
     static PyGetSetDef getters[] = {
-        {"err", get_err, nullptr, nullptr, nullptr},
-        {"residuals", get_residuals, nullptr, nullptr, nullptr},
-        {"y_hat", get_y_hat, nullptr, nullptr, nullptr},
+        {"err", get_err, nullptr, "Mean squared training error of the fit: float.", nullptr},
+        {"residuals", get_residuals, nullptr, "Final training residuals y - y_hat: numpy.ndarray of float64, shape (n,); the same array on every access.", nullptr},
+        {"y_hat", get_y_hat, nullptr, "In-sample prediction: numpy.ndarray of float64, shape (n,); the same array on every access.", nullptr},
         {"epoch_errors", get_epoch_errors, nullptr,
          const_cast<char*>("Mean squared training residual after each completed epoch of a ZUN fit (empty for a "
                            "GridTensor fit)."),
@@ -70,6 +73,7 @@ PyTypeObject* create_fit_result_type() {
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fit_result)},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_getset, getters},

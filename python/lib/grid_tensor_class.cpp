@@ -19,20 +19,53 @@ namespace {
 
 PyTypeObject* grid_tensor_type = nullptr;  // created once, lives for the process
 
-constexpr const char* kFitDoc = R"(Fit one grid tensor on x and y; returns (grid tensor, FitResult).
+constexpr const char* kClassDoc =
+    "A grid tensor: every feature axis cut into intervals, each interval holding a backbone and a tilt\n"
+    "value. It predicts f+ - f-, the difference of two positive products of per-interval factors.\n\n"
+    "Made by GridTensor.fit or read from a fitted model (StagePredictor.grid_tensors and\n"
+    "combined_grid_tensor); it cannot be constructed directly. Getters return new objects on each access.";
+
+constexpr const char* kFitDoc = R"(Fit one grid tensor to (x, y).
 
 The fit runs on a thread of its own while the calling thread waits without
 the interpreter lock; Ctrl-C (KeyboardInterrupt) cancels it and raises.
 Console lines go through sys.stdout at the verbosity of the latest ZUN.fit
 in the process (none before the first).
 
+Parameters
+----------
+x : numpy.ndarray of float64, shape (n, p)
+    Training matrix, any memory order; NaN is refused.
+y : numpy.ndarray of float64, shape (n,)
+    Finite targets.
+n_iter : int
+    Split-and-refine iterations.
+split_try : int
+    Random cut candidates drawn per feature and iteration.
+colsample_bytree : float
+    Fraction of features examined.
+complexity_penalty : float, default 0.0
+    Gain a cut must pay for.
+seed : int, default 42
+    Seed of the fit's random generator.
 callback : callable or None
     Called on the calling thread with a FitProgress record about every half
     second while the fit runs (trees_done 0, train_error None) and once
     when it is done (trees_done 1, train_error the fit's error). Returning
     False during the fit stops it after the current move: the grid tensor
     keeps the moves made so far and FitResult.stopped_early is True. An
-    exception raised by the callback cancels the fit and propagates.)";
+    exception raised by the callback cancels the fit and propagates.
+
+Returns
+-------
+(GridTensor, FitResult)
+
+Raises
+------
+ValueError
+    Shapes that disagree, NaN in x, non-finite y, parameters out of range.
+TypeError
+    An argument of the wrong type.)";
 
 const MethodSpec& fit_spec() {
     static const MethodSpec spec("GridTensor", "fit", Receiver::Class,
@@ -143,19 +176,20 @@ PyTypeObject* create_grid_tensor_type() {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getters[] = {
-        {"splits", get_splits, nullptr, nullptr, nullptr},
-        {"intervals", get_intervals, nullptr, nullptr, nullptr},
-        {"backbone_values", get_backbone_values, nullptr, nullptr, nullptr},
-        {"tilt_values", get_tilt_values, nullptr, nullptr, nullptr},
-        {"mean_factor", get_mean_factor, nullptr, nullptr, nullptr},
-        {"grid_values", get_mean_factor, nullptr, nullptr, nullptr},
-        {"scaling", get_scaling, nullptr, nullptr, nullptr},
-        {"lambda_plus", get_lambda_plus, nullptr, nullptr, nullptr},
-        {"lambda_minus", get_lambda_minus, nullptr, nullptr, nullptr},
+        {"splits", get_splits, nullptr, "Cut points per feature, ascending: list (per feature) of list of float.", nullptr},
+        {"intervals", get_intervals, nullptr, "Intervals per feature as (low, high) tuples; the first low is -inf and the last high is inf.", nullptr},
+        {"backbone_values", get_backbone_values, nullptr, "Backbone value per feature and interval: list of list of float.", nullptr},
+        {"tilt_values", get_tilt_values, nullptr, "Tilt value per feature and interval: list of list of float.", nullptr},
+        {"mean_factor", get_mean_factor, nullptr, "Per feature and interval, backbone * cosh(tilt): the factor averaged over both components.", nullptr},
+        {"grid_values", get_mean_factor, nullptr, "The same values as mean_factor, under a second name.", nullptr},
+        {"scaling", get_scaling, nullptr, "The grid tensor's scaling (not applied by predict): float.", nullptr},
+        {"lambda_plus", get_lambda_plus, nullptr, "Constant factor of the plus component: float.", nullptr},
+        {"lambda_minus", get_lambda_minus, nullptr, "Constant factor of the minus component: float.", nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<GridTensor>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getters},

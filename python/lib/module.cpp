@@ -1,4 +1,5 @@
-// Module initialisation: the four classes, registered in `__all__` order.
+// Module initialisation: the four classes, registered in `__all__` order, and
+// the version.
 #include <Python.h>
 
 #include <atomic>
@@ -41,6 +42,9 @@ PyObject* initialise() {
     register_class(module.get(), all.get(), "FitResult", create_fit_result_type());
     register_class(module.get(), all.get(), "StagePredictor", create_stage_predictor_type());
     register_class(module.get(), all.get(), "ZUN", create_zun_type());
+    if (PyModule_AddStringConstant(module.get(), "__version__", ZUN_VERSION) != 0) {
+        throw PythonErrorSet{};
+    }
     if (PyModule_AddObject(module.get(), "__all__", all.get()) != 0) {
         throw PythonErrorSet{};
     }

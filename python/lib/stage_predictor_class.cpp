@@ -11,6 +11,10 @@ namespace {
 
 PyTypeObject* stage_predictor_type = nullptr;  // created once, lives for the process
 
+constexpr const char* kClassDoc =
+    "One stage of a boosted model: the trees fitted in one epoch, the grid tensor combined from them\n"
+    "and the scalings of its two components. Read from ZUN.stage_predictors; it cannot be constructed.";
+
 const MethodSpec& predict_spec() {
     static const MethodSpec spec("StagePredictor", "predict", Receiver::Instance, {{"x"}},
                                  "Predict one value per row of x: s+ * f+ - s- * f- of the combined grid tensor.\n\n"
@@ -73,15 +77,16 @@ PyTypeObject* create_stage_predictor_type() {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getters[] = {
-        {"grid_tensors", get_grid_tensors, nullptr, nullptr, nullptr},
-        {"combined_grid_tensor", get_combined_grid_tensor, nullptr, nullptr, nullptr},
-        {"candidate_indices", get_candidate_indices, nullptr, nullptr, nullptr},
-        {"scaling_plus", get_scaling_plus, nullptr, nullptr, nullptr},
-        {"scaling_minus", get_scaling_minus, nullptr, nullptr, nullptr},
+        {"grid_tensors", get_grid_tensors, nullptr, "The stage\'s trees, one new GridTensor per tree in tree order (copies on each access).", nullptr},
+        {"combined_grid_tensor", get_combined_grid_tensor, nullptr, "The grid tensor the stage predicts with, combined from its trees (a new copy on each access).", nullptr},
+        {"candidate_indices", get_candidate_indices, nullptr, "Indices of the trees chosen as candidates when the stage was combined: list of int.", nullptr},
+        {"scaling_plus", get_scaling_plus, nullptr, "Scaling of the plus component, or None when absent (predict then uses 1.0).", nullptr},
+        {"scaling_minus", get_scaling_minus, nullptr, "Scaling of the minus component, or None when absent (predict then uses 0.0).", nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<StagePredictor>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getters},

@@ -23,17 +23,24 @@
 #include "results.hpp"
 #include "stage_predictor_class.hpp"
 #include "zun_analysis.hpp"
+#include "zun_bytes.hpp"
 
 namespace zun::py {
 namespace {
 
 PyTypeObject* zun_type = nullptr;  // created once, lives for the process
 
+constexpr const char* kClassDoc =
+    "A boosted model: an ordered list of stages whose predictions add up.\n\n"
+    "Made by ZUN.fit, ZUN.load or ZUN.from_bytes; it cannot be constructed directly. Models pickle and\n"
+    "copy through their bytes. For a scikit-learn estimator use zunmerak.ZunRegressor.";
+
 constexpr const char* kSameVersionNote =
     "The binary format is same-version-only: a model saved by one version of the module may not load in "
     "another. Export parameters or predictions for portability.";
 
-constexpr const char* kFitDoc = R"(Fit a boosted model on x and y; returns (model, FitResult).
+constexpr const char* kFitDoc = R"(Fit a boosted model: each epoch fits n_trees grid tensors to the residuals,
+combines them into one stage and rescales all stages by least squares.
 
 The fit runs on a thread of its own while the calling thread waits without
 the interpreter lock, so other Python threads keep running. Ctrl-C
@@ -48,6 +55,51 @@ an ill-conditioned design matrix is also issued as a RuntimeWarning naming
 the epoch and the condition number, whatever the verbosity; a warnings
 filter that makes it an error cancels the fit and raises it.
 
+Parameters
+----------
+x : numpy.ndarray of float64, shape (n, p)
+    Training matrix, any memory order; NaN is refused.
+y : numpy.ndarray of float64, shape (n,)
+    Finite targets. Standardising y (and using alpha >= 1) keeps the
+    least-squares rescaling well conditioned.
+epochs : int
+    Number of stages to fit.
+decay : float, default 1.0
+    Per-epoch factor applied to n_iter (1.0 keeps it constant).
+n_trees : int, default 10
+    Grid tensors fitted per stage (at least 1).
+n_iter : int, default 10
+    Split-and-refine iterations of each grid tensor.
+split_try : int, default 10
+    Random cut candidates drawn per feature ("random" strategy only).
+colsample_bytree : float, default 0.8
+    Fraction of features examined per tree ("random" strategy only).
+alpha : float, default 0.0
+    Ridge of the factor updates, >= 0.
+complexity_penalty, min_split_loss : float, default 0.0
+    Gain a cut must pay for, and the least gain it must reach.
+min_interval_samples : int, default 1
+    Least number of samples on each side of a cut.
+refinement_strategy : {"l2", "huber"}, default "l2"
+prior_sample_size, update_clamp : float
+    Carried in the model's parameters; no effect on the fit.
+tilt_tau, tilt_rho : float, default 0.01 and 0.0
+    Step and penalty of the tilt updates, >= 0.
+split_strategy : {"random", "best_split", "top_k"}, default "random"
+top_k : int, default 10
+must_fill_all_k : bool, default True
+    Cut candidates per pass, and whether all k must be found ("top_k" only).
+similarity_threshold : float, default 0.0
+    A stage keeps the share 1 - similarity_threshold of its trees, those
+    nearest to the medoid tree; must be below 1.
+bagged : bool, default False
+    Accepted and ignored.
+seed : int, default 42
+    Seed of the fit's random generator; a fit is reproducible from it.
+verbosity : int, default 1
+    Console log level: 0 off, 1 info, 2 debug, 3 trace.
+visualdb : str or os.PathLike, optional
+    SQLite database that receives a log of the run.
 n_threads : int or None
     Worker threads of this fit. None: as many as a parallel region started
     on the calling thread would get (all cores unless OMP_NUM_THREADS or
@@ -65,7 +117,22 @@ callback : callable or None
     fitted; a run log's notes then say "unfinished: stopped early". An
     exception raised by the callback cancels the fit and propagates.
 
-FitResult.epoch_errors holds the training error after each completed epoch.)";
+Returns
+-------
+(ZUN, FitResult)
+    The fitted model, and the training error, residuals and in-sample
+    prediction; FitResult.epoch_errors holds the training error after each
+    completed epoch.
+
+Raises
+------
+ValueError
+    Shapes that disagree, NaN in x, non-finite y, unknown strategy names or
+    parameters out of range (the message names the parameter and value).
+TypeError
+    An argument of the wrong type.
+MemoryError
+    Sizes the fit cannot allocate.)";
 
 const MethodSpec& fit_spec() {
     static const MethodSpec spec("ZUN", "fit", Receiver::Class,
@@ -101,7 +168,13 @@ const MethodSpec& fit_spec() {
 }
 
 const MethodSpec& predict_spec() {
-    static const MethodSpec spec("ZUN", "predict", Receiver::Instance, {{"x"}});
+    static const MethodSpec spec("ZUN", "predict", Receiver::Instance, {{"x"}},
+                                 "Predict one value per row of x: the sum of every stage's prediction.\n\n"
+                                 "Parameters\n----------\nx : numpy.ndarray of float64, shape (n, p)\n"
+                                 "    Exactly as many columns as the model has features (any memory order).\n\n"
+                                 "Returns\n-------\nnumpy.ndarray of float64, shape (n,)\n    n zeros for a "
+                                 "model without stages.\n\nRaises\n------\nValueError\n    x has another "
+                                 "number of columns than the model has features.");
     return spec;
 }
 
@@ -296,6 +369,9 @@ PyTypeObject* create_zun_type() {
         method_def(predict_spec(), predict),
         method_def(save_spec(), save),
         method_def(load_spec(), load),
+        method_def(to_bytes_spec(), zun_to_bytes),
+        method_def(from_bytes_spec(), zun_from_bytes),
+        {"__reduce__", zun_reduce, METH_NOARGS, kReduceDoc},
         method_def(partial_dependence_spec(), compute_partial_dependence_function),
         method_def(first_order_partial_dependence_spec(), compute_first_order_partial_dependence_functions),
         method_def(ice_curves_spec(), compute_ice_curves),
@@ -305,11 +381,12 @@ PyTypeObject* create_zun_type() {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getters[] = {
-        {"stage_predictors", get_stage_predictors, nullptr, nullptr, nullptr},
+        {"stage_predictors", get_stage_predictors, nullptr, "The model\'s stages, one new StagePredictor per stage in epoch order (copies on each access).", nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<StageList>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getters},

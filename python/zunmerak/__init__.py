@@ -7,9 +7,6 @@ the layer users touch: :class:`ZunRegressor`, pickling and copying of models,
 """
 from ._partial_dependence import partial_dependence
 from ._regressor import ZunRegressor
-from ._serialization import register_pickling as _register_pickling
 from ._version import __version__
-
-_register_pickling()
 
 __all__ = ["ZunRegressor", "partial_dependence", "__version__"]

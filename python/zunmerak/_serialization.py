@@ -14,11 +14,8 @@ refuse a newer layout before trying to parse it.
 """
 from __future__ import annotations
 
-import copyreg
 import json
-import os
 import struct
-import tempfile
 import zlib
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional
@@ -59,24 +56,14 @@ class Envelope:
     model_bytes: bytes
 
 
-# The model file bytes go through a temporary file: these two functions are the
-# only place that does, so in-memory methods of the module can replace them.
 def model_to_bytes(model: ZUN) -> bytes:
     """Return the bytes of the model file that ``model.save`` writes."""
-    with tempfile.TemporaryDirectory(prefix="zunmerak-") as directory:
-        path = os.path.join(directory, "model.zun")
-        model.save(path)
-        with open(path, "rb") as file:
-            return file.read()
+    return model.to_bytes()
 
 
 def model_from_bytes(data: bytes) -> ZUN:
-    """Return the model that ``ZUN.load`` reads from a file holding ``data``."""
-    with tempfile.TemporaryDirectory(prefix="zunmerak-") as directory:
-        path = os.path.join(directory, "model.zun")
-        with open(path, "wb") as file:
-            file.write(data)
-        return ZUN.load(path)
+    """Return the model held by model file bytes, as ``ZUN.load`` reads them."""
+    return ZUN.from_bytes(data)
 
 
 def _json_value(value: Any) -> Any:
@@ -187,10 +174,6 @@ def unpack_model(data: bytes) -> ZUN:
         raise
 
 
-def _reduce_model(model: ZUN):
+def reduce_model(model: ZUN):
+    """``ZUN.__reduce__``: rebuild ``model`` from its bytes in an envelope."""
     return unpack_model, (pack_model(model, {"kind": "ZUN"}),)
-
-
-def register_pickling() -> None:
-    """Let pickle and copy handle bare ``ZUN`` models through the envelope."""
-    copyreg.pickle(ZUN, _reduce_model)
