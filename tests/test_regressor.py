@@ -12,7 +12,7 @@ from sklearn.utils._param_validation import InvalidParameterError
 from sklearn.utils.estimator_checks import check_param_validation, parametrize_with_checks
 
 from _zunmerak import ZUN
-from zunmerak import ZunRegressor
+from zunmerak import FitProgress, ZunRegressor
 from zunmerak._serialization import model_to_bytes, read_envelope
 
 pd = pytest.importorskip("pandas")
@@ -47,6 +47,8 @@ def test_invalid_parameters_are_refused_at_fit():
     ({"split_strategy": "Random"}, "'split_strategy' parameter .* must be a str among"),
     ({"random_state": -1}, "'random_state' parameter"),
     ({"random_state": 2**64}, "'random_state' parameter"),
+    ({"n_jobs": 0}, "'n_jobs' parameter"),
+    ({"callback": 3}, "'callback' parameter .* must be None or a callable"),
 ])
 def test_out_of_range_parameters_name_the_parameter(params, message):
     X = np.arange(20.0).reshape(10, 2)
@@ -173,6 +175,30 @@ def test_training_error_of_each_epoch_is_that_of_a_fit_that_stops_there(one_feat
     fitted = small(epochs=4, n_iter=6).fit(X, y)
     stopped = [np.mean((y - small(epochs=k, n_iter=6).fit(X, y).predict(X)) ** 2) for k in range(1, 5)]
     np.testing.assert_allclose(fitted.train_error_, stopped, rtol=1e-9)
+
+
+def test_callback_sees_errors_in_target_units_and_can_stop_the_fit(one_feature_matters):
+    X, y = one_feature_matters
+    records = []
+
+    def stop_after_second_epoch(record):
+        records.append(record)
+        return not (record.train_error is not None and record.epoch == 1)
+
+    stopped = small(epochs=4, n_iter=6, callback=stop_after_second_epoch).fit(X, y)
+    two_epochs = small(epochs=2, n_iter=6).fit(X, y)
+    assert all(isinstance(record, FitProgress) for record in records)
+    epoch_ends = [record.train_error for record in records if record.train_error is not None]
+    np.testing.assert_allclose(epoch_ends, two_epochs.train_error_, rtol=1e-12)
+    assert stopped.stopped_early_ and stopped.n_stages_ == 2
+    assert not two_epochs.stopped_early_
+    np.testing.assert_array_equal(stopped.predict(X), two_epochs.predict(X))
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2, -1, None])
+def test_thread_count_leaves_the_model_unchanged(one_feature_matters, n_jobs):
+    X, y = one_feature_matters
+    assert model_to_bytes(small(n_jobs=n_jobs).fit(X, y).model_) == model_to_bytes(small(n_jobs=1).fit(X, y).model_)
 
 
 def test_predictions_follow_the_scale_of_y(one_feature_matters):

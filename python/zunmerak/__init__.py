@@ -6,7 +6,8 @@ the layer users touch: :class:`ZunRegressor`, pickling and copying of models,
 ``zunmerak.plotting`` (with the ``plot`` extra).
 """
 from ._partial_dependence import partial_dependence
+from ._progress import FitProgress
 from ._regressor import ZunRegressor
 from ._version import __version__
 
-__all__ = ["ZunRegressor", "partial_dependence", "__version__"]
+__all__ = ["FitProgress", "ZunRegressor", "partial_dependence", "__version__"]

@@ -1,6 +1,7 @@
 """The scikit-learn estimator around the native boosted model."""
 from __future__ import annotations
 
+import os
 from numbers import Integral, Real
 
 import numpy as np
@@ -10,11 +11,19 @@ from sklearn.utils.validation import check_consistent_length, check_is_fitted, c
 
 from _zunmerak import ZUN
 
+from ._progress import relay_in_target_units
 from ._seed import seed_from_random_state
 from ._serialization import pack_model, unpack_model
 
 # The fit's log levels: 0 off, 1 info, 2 debug, 3 trace.
 _MOST_VERBOSE = 3
+
+
+def _thread_count(n_jobs):
+    """``n_threads`` of ``ZUN.fit`` for scikit-learn's ``n_jobs``."""
+    if n_jobs is None or n_jobs > 0:
+        return n_jobs
+    return max(os.cpu_count() + 1 + n_jobs, 1)
 
 
 def _refuse_fit_params(fit_params) -> None:
@@ -94,6 +103,17 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         ``RandomState`` or a ``Generator`` gives a seed drawn from it.
     verbose : int, default=0
         Console log level of the fit: 0 silent, 1 info, 2 debug, 3 trace.
+        The lines go through ``sys.stdout``.
+    n_jobs : int or None, default=None
+        Threads of the fit. None uses every core (or what ``OMP_NUM_THREADS``
+        or threadpoolctl allow); -1 every core, -2 all but one, and so on.
+        The fitted model does not depend on it.
+    callback : callable or None, default=None
+        Called during ``fit`` with a :class:`zunmerak.FitProgress` after each
+        epoch (with its training error) and about every half second within
+        one. Returning False stops the fit: the model keeps the epochs done by
+        then and ``stopped_early_`` is True. An exception from the callback
+        stops the fit and propagates, as does Ctrl-C.
 
     Attributes
     ----------
@@ -101,7 +121,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         The fitted model; it predicts standardised targets
         (``model_.predict(X) * y_scale_ + y_mean_`` is :meth:`predict`).
     n_stages_ : int
-        Number of stages of ``model_``.
+        Number of stages of ``model_``: ``epochs`` unless the callback
+        stopped the fit.
+    stopped_early_ : bool
+        Whether the callback stopped the fit before its last epoch.
     train_error_ : ndarray of shape (n_stages_,)
         Mean squared error on the training data after each epoch, in the
         units of ``y``: entry e is the training error of a fit with ``e + 1``
@@ -150,6 +173,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
                          np.random.RandomState, np.random.Generator],
         "verbose": ["verbose"],
+        "n_jobs": [None, Interval(Integral, None, -1, closed="right"), Interval(Integral, 1, None, closed="left")],
+        "callback": [None, callable],
     }
 
     def __init__(
@@ -173,6 +198,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         similarity_threshold=0.0,
         random_state=None,
         verbose=0,
+        n_jobs=None,
+        callback=None,
     ):
         self.epochs = epochs
         self.n_trees = n_trees
@@ -192,6 +219,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.similarity_threshold = similarity_threshold
         self.random_state = random_state
         self.verbose = verbose
+        self.n_jobs = n_jobs
+        self.callback = callback
 
     def _fit_arguments(self, seed: int) -> dict:
         """Keyword arguments of ``ZUN.fit`` for this estimator's parameters."""
@@ -214,6 +243,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             similarity_threshold=self.similarity_threshold,
             seed=seed,
             verbosity=min(int(self.verbose), _MOST_VERBOSE),
+            n_threads=_thread_count(self.n_jobs),
         )
 
     @_fit_context(prefer_skip_nested_validation=True)
@@ -257,9 +287,11 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.y_scale_ = spread if spread > 0 else 1.0
         standardised = (y - self.y_mean_) / self.y_scale_
 
-        model, result = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)))
+        model, result = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)),
+                                callback=relay_in_target_units(self.callback, self.y_scale_**2))
         self.model_ = model
         self.n_stages_ = len(model.stage_predictors)
+        self.stopped_early_ = bool(result.stopped_early)
         self.train_error_ = result.epoch_errors * self.y_scale_**2
         self.feature_importances_ = self._normalised_importance(X)
         return self
