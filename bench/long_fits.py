@@ -40,6 +40,8 @@ def child_interrupt(rows):
     from _zunmerak import ZUN
 
     x, y = friedman1(rows, seed=4)
+    # Started from a shell's background job, SIGINT arrives ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     print("fitting", flush=True)
     try:
         ZUN.fit(x, y, 5, n_trees=2, n_iter=25, alpha=1.0, verbosity=0)
