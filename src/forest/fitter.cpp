@@ -12,6 +12,7 @@
 #include "float_format.hpp"
 #include "forest/epoch_scaling.hpp"
 #include "forest/grid_description.hpp"
+#include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/state.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
@@ -185,8 +186,11 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
     }
     BoostedFitResult result;
     DesignMatrix design(x.rows(), params.epochs);
-    // x does not change during the fit: every tree of every epoch shares one sort.
-    const std::shared_ptr<const SortedFeatures> sorted = sort_features(x);
+    // x does not change during the fit: every tree of every epoch shares one
+    // sort, or one coding by bins when binned.
+    const std::optional<std::uint32_t>& max_bins = params.sp_params.tg_params.max_bins;
+    const std::shared_ptr<const BinnedFeatures> binned = bins_requested(max_bins) ? bin_features(x, *max_bins) : nullptr;
+    const std::shared_ptr<const SortedFeatures> sorted = binned ? nullptr : sort_features(x);
 
     for (std::uint64_t epoch = 0; epoch < params.epochs; ++epoch) {
         logging::with_epoch(epoch, [&] {
@@ -195,7 +199,7 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
                 stage_params.tg_params.n_iter = decayed_iterations(stage_params.tg_params.n_iter, params.decay);
             }
             const VectorView r = VectorView::contiguous(residuals.data(), residuals.size());
-            StagePredictor stage = fit_stage(x, r, stage_params, rng, sorted).stage;
+            StagePredictor stage = fit_stage(x, r, stage_params, rng, sorted, binned).stage;
 
             const Components components = compute_f_plus_minus(stage.primary_grid_tensor, x);
             const double energy_plus = mean_of_squares(components.f_plus);
