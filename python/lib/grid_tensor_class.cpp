@@ -23,7 +23,8 @@ const MethodSpec& fit_spec() {
                                   {"split_try"},
                                   {"colsample_bytree"},
                                   {"complexity_penalty", 0.0},
-                                  {"seed", std::uint64_t{42}}});
+                                  {"seed", std::uint64_t{42}},
+                                  {"max_bins", NoneDefault{}}});
     return spec;
 }
 
@@ -49,6 +50,7 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         split.complexity_penalty = arguments.float64(5);
         params.split_strategy_params = split;
         Rng rng(arguments.unsigned64(6));
+        params.max_bins = max_bins_argument(arguments, 7);
         const ContiguousMatrix x(x_view);
         const ContiguousVector y(y_view);
         check_fit_inputs(x.view(), y.view());

@@ -56,7 +56,8 @@ const MethodSpec& fit_spec() {
                                   {"bagged", false},
                                   {"seed", std::uint64_t{42}},
                                   {"verbosity", std::uint64_t{1}},
-                                  {"visualdb", NoneDefault{}}});
+                                  {"visualdb", NoneDefault{}},
+                                  {"max_bins", NoneDefault{}}});
     return spec;
 }
 
@@ -122,6 +123,7 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     const std::uint64_t seed = a.unsigned64(22);
     const std::uint8_t verbosity = a.unsigned8(23);
     const std::optional<std::string> visualdb = a.optional_path(24);
+    const std::optional<std::uint32_t> max_bins = max_bins_argument(a, 25);
 
     SplitStrategyParams split;
     if (split_strategy == "random") {
@@ -152,6 +154,7 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     params.sp_params.similarity_threshold = similarity_threshold;
     params.sp_params.tg_params.n_iter = n_iter;
     params.sp_params.tg_params.split_strategy_params = split;
+    params.sp_params.tg_params.max_bins = max_bins;
     params.sp_params.tg_params.refinement_strategy_params =
         RefinementStrategyParams{kind, alpha, tilt_tau, tilt_rho, prior_sample_size, update_clamp};
     params.log_level = level_name_for(verbosity);
