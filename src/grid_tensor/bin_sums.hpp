@@ -8,9 +8,9 @@
 // compensated, so the sums keep the bits of the current statistics however
 // much these cancel, until a sum falls many orders of magnitude below the
 // terms it once held; a cheap estimate of that drift, made after each move,
-// then has every bin summed again from the sample records. A move that
-// touches a large share of the samples does that at once, which costs about
-// the same as adding its changes (BinSums says when).
+// then has every bin summed again from the sample records. A move of every
+// sample does that at once, which costs no more than adding its changes
+// (BinSums says when).
 #include <cstddef>
 #include <vector>
 
