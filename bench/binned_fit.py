@@ -35,6 +35,7 @@ import subprocess
 import sys
 import time
 
+from compare import diamonds
 from grid_tensor_fit import friedman1
 
 
@@ -58,20 +59,6 @@ def child_split(rows, n_iter, max_bins):
     seconds, (model, _) = cpu_time(lambda: GridTensor.fit(x, y, n_iter, 10, 1.0, seed=0, **binning))
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     return {"seconds": seconds, "splits": sum(len(s) for s in model.splits), "extra": peak - before}
-
-
-def diamonds():
-    import numpy as np
-    from plotnine.data import diamonds as table
-
-    columns = []
-    for name in ["carat", "cut", "color", "clarity", "depth", "table", "x", "y", "z"]:
-        column = table[name]
-        # Ordered categories become their ranks.
-        columns.append(column.cat.codes.to_numpy() if hasattr(column, "cat") else column.to_numpy())
-    x = np.column_stack(columns).astype(np.float64)
-    y = np.log(table["price"].to_numpy().astype(np.float64))
-    return x, y
 
 
 def split_80_20(x, y, seed=0):
