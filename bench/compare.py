@@ -9,11 +9,21 @@ row shows that floor). Prints one Markdown table per data set.
 
     python bench/compare.py [--sizes 10000 100000 1000000] [--no-diabetes] [--quick]
                             [--json FILE] [--logs DIR]
+    python bench/compare.py --binned-budget [DATASET ...]
 
 Fit s is wall-clock time (best of 3 on data sets under 1000 training rows,
 else one fit); fit CPU s is the user+system CPU time of that fit over all
 threads; the load average before and after each fit is recorded because the
 machine may be shared.
+
+`--binned-budget [DATASET ...]` instead fits LightGBM, XGBoost and
+HistGradientBoostingRegressor on one thread each (defaults, n_jobs 1,
+OMP_NUM_THREADS=1) and ZUN binned (max_bins 255) on one thread with 1, 2,
+3, 5, 8, ... epochs until a fit's CPU time exceeds LightGBM's, and reports
+the epochs with the best test RMSE among those within that budget: test
+RMSE and fit CPU time, each against LightGBM's. Data sets: friedman1-N,
+diamonds (plotnine, log price) and randhie (statsmodels, outpatient visits),
+80/20 splits.
 
 `--quick` runs ZUN with 3 epochs of 4 trees everywhere and, unless `--sizes` is
 given, only 10 000 rows plus diabetes: a smoke test, not a benchmark.
@@ -59,6 +69,28 @@ def friedman1(n_rows, seed):
     return x, y
 
 
+def diamonds():
+    """plotnine's diamonds: log price from the nine other columns, ordered categories as their ranks."""
+    import numpy as np
+    from plotnine.data import diamonds as table
+
+    columns = [table[name].cat.codes.to_numpy() if hasattr(table[name], "cat") else table[name].to_numpy()
+               for name in ["carat", "cut", "color", "clarity", "depth", "table", "x", "y", "z"]]
+    return np.column_stack(columns).astype(np.float64), np.log(table["price"].to_numpy().astype(np.float64))
+
+
+def randhie():
+    """statsmodels' RAND health insurance experiment: outpatient visits (mdvis) from the nine other columns."""
+    import numpy as np
+    from statsmodels.datasets import randhie as data
+
+    frame = data.load_pandas().data
+    return frame.drop(columns="mdvis").to_numpy(dtype=np.float64), frame["mdvis"].to_numpy(dtype=np.float64)
+
+
+TABLES = {"diamonds": diamonds, "randhie": randhie}
+
+
 def load(dataset):
     from sklearn.model_selection import train_test_split
 
@@ -67,6 +99,9 @@ def load(dataset):
 
         x, y = load_diabetes(return_X_y=True)
         test_size = 0.25
+    elif dataset in TABLES:
+        x, y = TABLES[dataset]()
+        test_size = 0.2
     else:
         x, y = friedman1(int(dataset.split("-")[1]), seed=1)
         test_size = 0.2
@@ -156,15 +191,15 @@ def run_child(dataset, library, kwargs):
         if library == "lightgbm":
             from lightgbm import LGBMRegressor
 
-            estimator = LGBMRegressor(verbose=-1)
+            estimator = LGBMRegressor(verbose=-1, **kwargs)
         elif library == "xgboost":
             from xgboost import XGBRegressor
 
-            estimator = XGBRegressor()
+            estimator = XGBRegressor(**kwargs)
         else:
             from sklearn.ensemble import HistGradientBoostingRegressor
 
-            estimator = HistGradientBoostingRegressor(random_state=0)
+            estimator = HistGradientBoostingRegressor(random_state=0, **kwargs)
 
         def fit():
             return estimator.fit(x_train, y_train)
@@ -287,6 +322,54 @@ def table(dataset, rows):
     return "\n".join(lines)
 
 
+# ZUN in the budget comparison: binned, the tuned Friedman #1 settings with
+# one tree per epoch (five per epoch left room for a single epoch within
+# LightGBM's time at every size), on a standardised target; only the epochs
+# vary.
+BUDGET_ZUN = dict(n_trees=1, n_iter=25, alpha=10.0, standardise=True, max_bins=255)
+BUDGET_EPOCHS = [1, 2, 3, 5, 8, 12, 18, 27, 40, 60, 90]
+
+
+def fit_one(dataset, library, kwargs, env):
+    with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+        job = json.dumps({"dataset": dataset, "library": library, "kwargs": kwargs, "out": out.name})
+        subprocess.run([sys.executable, __file__, "--child", job], capture_output=True, text=True, check=True, env=env)
+        return json.load(open(out.name))
+
+
+def budget_comparison(dataset):
+    """Peers and binned ZUN on one thread each; ZUN with the epochs whose test
+    RMSE is best among those whose fit CPU time stays within LightGBM's."""
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    peers = {"LightGBM": ("lightgbm", {"n_jobs": 1}), "XGBoost": ("xgboost", {"n_jobs": 1}),
+             "HistGradientBoosting": ("hgb", {})}
+    rows = {name: fit_one(dataset, library, kwargs, env) for name, (library, kwargs) in peers.items()}
+    budget = rows["LightGBM"]["fit_cpu_seconds"]
+    tried = []
+    for epochs in BUDGET_EPOCHS:
+        result = fit_one(dataset, "zun", dict(BUDGET_ZUN, epochs=epochs), env)
+        if result["fit_cpu_seconds"] > budget:
+            break
+        tried.append((epochs, result))
+    if tried:
+        epochs, best = min(tried, key=lambda item: item[1]["test_rmse"])
+        best["settings"] = f"epochs {epochs} (of {', '.join(str(e) for e, _ in tried)} within budget)"
+        rows["ZUN binned"] = best
+    reference = rows["LightGBM"]
+    first = reference
+    lines = [f"### {dataset}: {first['train_rows']} training rows, {first['test_rows']} test rows; "
+             f"load {first['load_before']:.1f} at the first fit", "",
+             "| model | settings | fit CPU s | CPU ×LGBM | test RMSE | RMSE ×LGBM |", "|---|---|---:|---:|---:|---:|"]
+    for name, r in rows.items():
+        settings = r.get("settings", "defaults, one thread")
+        lines.append(f"| {name} | {settings} | {r['fit_cpu_seconds']:.2f} "
+                     f"| {r['fit_cpu_seconds'] / reference['fit_cpu_seconds']:.2f} | {r['test_rmse']:.4f} "
+                     f"| {r['test_rmse'] / reference['test_rmse']:.3f} |")
+    if not tried:
+        lines.append(f"| ZUN binned | no epoch count fits within {budget:.2f} s | | | | |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", help="Friedman #1 row counts (default 10^4 10^5 10^6)")
@@ -294,6 +377,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small ZUN budget, 10^4 rows unless --sizes")
     parser.add_argument("--json", help="also write all results to this file")
     parser.add_argument("--logs", help="keep each fit's output (ZUN log lines) in this directory")
+    parser.add_argument("--binned-budget", nargs="*", metavar="DATASET",
+                        help="binned ZUN against the peers, one thread each, within LightGBM's fit CPU time, "
+                             "on these data sets (default friedman1-100000 friedman1-1000000 diamonds randhie)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -301,6 +387,14 @@ def main():
         result = run_child(job["dataset"], job["library"], job["kwargs"])
         with open(job["out"], "w") as out:
             json.dump(result, out)
+        return
+    if args.binned_budget is not None:
+        chosen = args.binned_budget or ["friedman1-100000", "friedman1-1000000", "diamonds", "randhie"]
+        print(f"one thread each (OMP_NUM_THREADS=1, n_jobs 1); ZUN binned: {BUDGET_ZUN}; "
+              f"started {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}")
+        for dataset in chosen:
+            print()
+            print(budget_comparison(dataset), flush=True)
         return
     sizes = args.sizes or ([10_000] if args.quick else [10_000, 100_000, 1_000_000])
     datasets = ([] if args.no_diabetes else ["diabetes"]) + [f"friedman1-{n}" for n in sizes]

@@ -38,6 +38,7 @@ class GridTensor:
         colsample_bytree: float,
         complexity_penalty: float = 0.0,
         seed: int = 42,
+        max_bins: Optional[int] = None,
         callback: Optional[_Callback] = None,
     ) -> tuple[GridTensor, FitResult]: ...
     def predict(self, x: _Matrix) -> npt.NDArray[np.float64]: ...
@@ -117,6 +118,7 @@ class ZUN:
         seed: int = 42,
         verbosity: int = 1,
         visualdb: Optional[_Path] = None,
+        max_bins: Optional[int] = None,
         n_threads: Optional[int] = None,
         callback: Optional[_Callback] = None,
     ) -> tuple[ZUN, FitResult]: ...

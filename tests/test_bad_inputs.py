@@ -67,7 +67,7 @@ CASES = [
     ("ZUN.fit missing epochs", "ZUN.fit(x, y)", rejects(TYPE, "ZUN.fit() missing required argument 'epochs'")),
     ("ZUN.fit unknown keyword", "ZUN.fit(x, y, 1, trees=3)", rejects(TYPE, "unexpected keyword argument 'trees'")),
     ("ZUN.fit twice given", "ZUN.fit(x, y, 1, x=x)", rejects(TYPE, "multiple values for argument 'x'")),
-    ("ZUN.fit too many", "ZUN.fit(x, y, *range(30))", rejects(TYPE, "takes at most 27 arguments")),
+    ("ZUN.fit too many", "ZUN.fit(x, y, *range(30))", rejects(TYPE, "takes at most 28 arguments")),
     ("ZUN.predict wrong self", "ZUN.predict(grid, x)", rejects(TYPE, "doesn't apply to a 'builtins.GridTensor' object")),
     ("GridTensor.predict wrong self", "GridTensor.predict(model, x)", rejects(TYPE, "doesn't apply to a 'builtins.ZUN' object")),
     ("StagePredictor.predict wrong self", "StagePredictor.predict(model, x)", rejects(TYPE, "doesn't apply to a 'builtins.ZUN' object")),
@@ -154,6 +154,24 @@ CASES = [
     ("fit visualdb int", FIT + "visualdb=3)", rejects(TYPE, "visualdb")),
     ("fit visualdb in missing directory", FIT + "visualdb=str(tmp / 'missing' / 'run.db'))", rejects(PANIC, "Failed to open sqlite database for logging")),
     ("fit visualdb Path", FIT + "visualdb=tmp / 'run.db')", OK),
+    # --- max_bins of both fits: None (exact) or 2 to 65536 bins, anything else named
+    *[(f"{name} max_bins {value}", prefix + f"max_bins={value})", expected)
+      for name, prefix in [("fit", FIT), ("gt fit", GT_FIT)]
+      for value, expected in [
+          ("0", rejects(VALUE, "max_bins must be an integer from 2 to 65536 or None, got 0")),
+          ("1", rejects(VALUE, "max_bins must be an integer from 2 to 65536 or None, got 1")),
+          ("True", rejects(VALUE, "max_bins must be an integer from 2 to 65536 or None, got 1")),
+          ("65537", rejects(VALUE, "got 65537")),
+          ("-1", rejects(VALUE, "got -1")),
+          ("2**64 + 2", rejects(VALUE, "got 18446744073709551618")),
+          ("-2**70", rejects(VALUE, "got -1180591620717411303424")),
+          ("16.0", rejects(TYPE, "max_bins")),
+          ("'16'", rejects(TYPE, "max_bins")),
+          ("2", OK),
+          ("65536", OK),
+          ("np.uint16(300)", OK),
+          ("None", OK),
+      ]],
 
     # --- GridTensor.fit
     ("gt fit rows differ", "GridTensor.fit(x, y[:3], 3, 5, 1.0)", rejects(VALUE, "x has 40 rows but y has 3 entries")),

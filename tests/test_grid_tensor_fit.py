@@ -93,3 +93,57 @@ def test_tilts_zero_for_non_negative_targets(data):
     model, _ = GridTensor.fit(x, np.abs(y), 8, 10, 1.0)
     assert all(t == 0.0 for feature in model.tilt_values for t in feature)
     assert model.mean_factor == model.backbone_values == model.grid_values
+
+
+def split_values_over_seeds(x, y, max_bins, seeds=range(30)):
+    """Every cut some fit of one feature makes, over many seeds."""
+    seen = set()
+    for seed in seeds:
+        model, _ = GridTensor.fit(x, y, 3, 10, 1.0, seed=seed, max_bins=max_bins)
+        seen.update(model.splits[0])
+    return seen
+
+
+TIED = [1.0, 1.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 5.0, 6.0]
+
+
+@pytest.mark.parametrize(
+    "values, max_bins, expected",
+    [
+        # Ten distinct values, 4 bins: quantile positions 2, 5 and 7.
+        ([0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5, 9.5], 4, {2.5, 5.5, 7.5}),
+        # Positions 1 and 2 fall inside the run of 1s and are dropped: 3 and 4
+        # stay, and 4 (value 3) would leave one sample alone at the end of
+        # the interval, which no fit cuts.
+        ([1.0, 1.0, 1.0, 2.0, 3.0], 5, {2.0}),
+        # Positions 1, 3, 5, 6, 8: those inside runs are dropped, not moved.
+        (TIED, 6, {3.0, 4.0}),
+        # At least as many bins as samples: every change of value is a
+        # boundary, and the fits cut where exact fits (None) do.
+        (TIED, 10, {3.0, 5.0}),
+        (TIED, 65536, {3.0, 5.0}),
+        (TIED, None, {3.0, 5.0}),
+    ],
+)
+def test_binned_cuts_lie_on_the_equal_count_boundaries(values, max_bins, expected):
+    rng = np.random.default_rng(3)
+    order = rng.permutation(len(values))
+    x = np.array(values)[order].reshape(-1, 1)
+    y = rng.normal(size=len(values))
+    assert split_values_over_seeds(x, y, max_bins) == expected
+
+
+def test_binned_fit_model_and_result_agree(data):
+    x, y = data
+    model, result = GridTensor.fit(x, y, 12, 10, 1.0, max_bins=8)
+    np.testing.assert_array_equal(result.y_hat, model.predict(x))
+    np.testing.assert_array_equal(result.residuals, y - result.y_hat)
+    assert result.err == pytest.approx(np.mean(result.residuals**2), rel=1e-12)
+    assert result.err < np.var(y)
+    n = x.shape[0]
+    for j, thresholds in enumerate(model.splits):
+        ordered = np.sort(x[:, j])
+        assert set(thresholds) <= {ordered[n * q // 8] for q in range(1, 8)}
+    assert sum(len(s) for s in model.splits) > 0
+    exact, _ = GridTensor.fit(x, y, 12, 10, 1.0, max_bins=None)
+    assert getters(exact) == getters(GridTensor.fit(x, y, 12, 10, 1.0)[0])

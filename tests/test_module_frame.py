@@ -16,7 +16,7 @@ ZUN_FIT_SIGNATURE = (
     'alpha=0.0, complexity_penalty=0.0, min_split_loss=0.0, min_interval_samples=1, '
     'refinement_strategy="l2", prior_sample_size=0.0, update_clamp=..., tilt_tau=0.01, tilt_rho=0.0, '
     'split_strategy="random", top_k=10, must_fill_all_k=True, similarity_threshold=0.0, bagged=False, '
-    'seed=42, verbosity=1, visualdb=None, n_threads=None, callback=None)'
+    'seed=42, verbosity=1, visualdb=None, max_bins=None, n_threads=None, callback=None)'
 )
 
 
@@ -97,7 +97,8 @@ def test_getter_names():
 class TestSignatures:
     @pytest.mark.parametrize("method, signature", [
         (GridTensor.fit,
-         "($cls, x, y, n_iter, split_try, colsample_bytree, complexity_penalty=0.0, seed=42, callback=None)"),
+         "($cls, x, y, n_iter, split_try, colsample_bytree, complexity_penalty=0.0, seed=42, max_bins=None, "
+         "callback=None)"),
         (GridTensor.predict, "($self, x)"),
         (StagePredictor.predict, "($self, x)"),
         (ZUN.fit, ZUN_FIT_SIGNATURE),
@@ -132,12 +133,13 @@ class TestSignatures:
     def test_zun_fit_parameters_and_defaults(self):
         parameters = inspect.signature(ZUN.fit).parameters
         assert list(parameters)[:3] == ["x", "y", "epochs"]
-        assert len(parameters) == 27
-        assert list(parameters)[-2:] == ["n_threads", "callback"]
-        assert parameters["n_threads"].default is None and parameters["callback"].default is None
+        assert len(parameters) == 28
+        assert list(parameters)[-3:] == ["max_bins", "n_threads", "callback"]
+        assert all(parameters[name].default is None for name in ["max_bins", "n_threads", "callback"])
         assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
         assert parameters["update_clamp"].default is Ellipsis
         assert parameters["visualdb"].default is None
+        assert parameters["max_bins"].default is None
         assert parameters["must_fill_all_k"].default is True
 
     @pytest.mark.parametrize("method, first_line", [
@@ -171,13 +173,13 @@ class TestBinding:
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2)), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, epochs=1), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, learning_rate=0.1), "ZUN.fit()", "'learning_rate'"),
-        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 26)), "ZUN.fit()", None),
+        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 27)), "ZUN.fit()", None),
         ("grid", lambda o, x: o.predict(), "GridTensor.predict()", "'x'"),
         ("grid", lambda o, x: o.predict(X=x), "GridTensor.predict()", "'X'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1), "GridTensor.fit()", "'split_try'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, seed=1, random_state=1),
          "GridTensor.fit()", "'random_state'"),
-        ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, 0.0, 1, None, 1), "GridTensor.fit()", None),
+        ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1, 1, 1.0, 0.0, 1, None, None, 1), "GridTensor.fit()", None),
         ("stage", lambda o, x: o.predict(x, x), "StagePredictor.predict()", None),
         ("stage", lambda o, x: o.predict(y=x), "StagePredictor.predict()", "'y'"),
     ])

@@ -57,11 +57,17 @@ def fit(x, y, **kwargs):
     return ZUN.fit(x, y, EPOCHS, **arguments)
 
 
+# Every test of the logged fit runs for an exact and a binned fit.
+@pytest.fixture(scope="module", params=[None, 16], ids=["exact", "binned"])
+def max_bins(request):
+    return request.param
+
+
 @pytest.fixture(scope="module")
-def logged(data, tmp_path_factory):
+def logged(data, max_bins, tmp_path_factory):
     x, y = data
     path = str(tmp_path_factory.mktemp("runlog") / "run.db")
-    model, result = fit(x, y, visualdb=path)
+    model, result = fit(x, y, visualdb=path, max_bins=max_bins)
     db = sqlite3.connect(path)
     yield path, db, model, result
     db.close()
@@ -87,7 +93,7 @@ def test_schema_has_every_table_column_and_index(logged):
     assert indexes == INDEXES
 
 
-def test_run_row_holds_the_parameters_and_shape(logged, data):
+def test_run_row_holds_the_parameters_and_shape(logged, data, max_bins):
     path, db, _, _ = logged
     x, _ = data
     [(run_id, created_at, label, params_json, n_rows, n_cols, epochs, n_trees, run_type, notes)] = rows(
@@ -98,6 +104,7 @@ def test_run_row_holds_the_parameters_and_shape(logged, data):
     params = json.loads(params_json)
     assert params["epochs"] == EPOCHS and params["visualdb_path"] == path
     assert params["sp_params"]["n_trees"] == N_TREES and params["sp_params"]["tg_params"]["n_iter"] == 4
+    assert params["sp_params"]["tg_params"]["max_bins"] == max_bins
 
 
 def test_row_counts_follow_the_shape_of_the_fit(logged):
@@ -210,10 +217,10 @@ def test_a_medoid_choice_marks_one_best_candidate(data, tmp_path):
     db.close()
 
 
-def test_model_and_result_are_identical_without_a_log(logged, data, tmp_path):
+def test_model_and_result_are_identical_without_a_log(logged, data, max_bins, tmp_path):
     path, _, model, result = logged
     x, y = data
-    plain_model, plain_result = fit(x, y)
+    plain_model, plain_result = fit(x, y, max_bins=max_bins)
     model.save(str(tmp_path / "a.zun"))
     plain_model.save(str(tmp_path / "b.zun"))
     assert (tmp_path / "a.zun").read_bytes() == (tmp_path / "b.zun").read_bytes()

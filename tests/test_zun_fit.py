@@ -184,7 +184,8 @@ def test_unstable_scalings_are_reported(capfd):
     assert "[WARN] Design matrix" not in capfd.readouterr().out
 
 
-def test_results_do_not_depend_on_the_number_of_threads(tmp_path):
+@pytest.mark.parametrize("max_bins", [None, 16])
+def test_results_do_not_depend_on_the_number_of_threads(tmp_path, max_bins):
     script = textwrap.dedent("""
         import hashlib, sys
         import numpy as np
@@ -192,14 +193,38 @@ def test_results_do_not_depend_on_the_number_of_threads(tmp_path):
         rng = np.random.default_rng(2)
         x = rng.uniform(size=(101, 4))
         y = np.sin(4 * x[:, 0]) + x[:, 1] * x[:, 2] + 0.1 * rng.normal(size=101)
-        model, result = ZUN.fit(x, y, 3, n_trees=7, n_iter=5, similarity_threshold=0.3, verbosity=0)
+        max_bins = None if sys.argv[2] == "None" else int(sys.argv[2])
+        model, result = ZUN.fit(x, y, 3, n_trees=7, n_iter=5, similarity_threshold=0.3, verbosity=0,
+                                max_bins=max_bins)
         model.save(sys.argv[1])
         print(hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest(), result.err.hex())
     """)
     outputs = set()
     for threads in ["1", "2", "3", "5"]:
         environment = dict(os.environ, OMP_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", script, str(tmp_path / f"m{threads}.zun")],
+        run = subprocess.run([sys.executable, "-c", script, str(tmp_path / f"m{threads}.zun"), str(max_bins)],
                              env=environment, capture_output=True, text=True, check=True)
         outputs.add(run.stdout.strip())
     assert len(outputs) == 1, outputs
+
+
+def test_binned_fit_cuts_on_bin_boundaries_and_logs_as_exact(data, capfd, tmp_path):
+    x, y = data
+    model, result = quick_fit(x, y, epochs=3, alpha=1.0, max_bins=8, verbosity=2)
+    out = capfd.readouterr().out
+    assert "[zun::forest::fitter] [INFO] Fitting epoch 2" in out
+    assert "[DEBUG] Fitted tree grid, lambda+: " in out
+    n = x.shape[0]
+    boundaries = [{np.sort(x[:, j])[n * q // 8] for q in range(1, 8)} for j in range(x.shape[1])]
+    cuts = 0
+    for stage in model.stage_predictors:
+        for tree in stage.grid_tensors:
+            for j, splits in enumerate(tree.splits):
+                assert set(splits) <= boundaries[j]
+                cuts += len(splits)
+    assert cuts > 0
+    np.testing.assert_allclose(model.predict(x), result.y_hat, rtol=1e-9, atol=1e-9 * np.abs(y).max())
+    assert result.err < np.var(y)
+    exact = model_bytes(quick_fit(x, y, epochs=3, alpha=1.0)[0], tmp_path, "exact.zun")
+    assert model_bytes(quick_fit(x, y, epochs=3, alpha=1.0, max_bins=None)[0], tmp_path, "none.zun") == exact
+    assert model_bytes(model, tmp_path, "binned.zun") != exact

@@ -8,6 +8,7 @@
 #include "checked_size.hpp"
 #include "errors.hpp"
 #include "float_format.hpp"
+#include "grid_tensor/histogram_binning.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 #include "results.hpp"
@@ -237,6 +238,43 @@ std::optional<double> Arguments::optional_float64(std::size_t index) const {
         return std::nullopt;
     }
     return to_float64(object, param(index).name);
+}
+
+std::optional<std::uint64_t> Arguments::optional_integer_in(std::size_t index, std::uint64_t low,
+                                                            std::uint64_t high) const {
+    PyObject* object = given(index);
+    if (object == nullptr || object == Py_None) {
+        return std::nullopt;
+    }
+    const char* name = param(index).name;
+    const PyRef integer = PyRef::steal(PyNumber_Index(object));
+    if (!integer) {
+        rethrow_named(name);
+    }
+    // Compared as a Python integer, so that neither a negative value nor one
+    // beyond 64 bits wraps into the range.
+    const auto out_of_range = [&] {
+        return value_error(fmt::format("{} must be an integer from {} to {} or None, got {}", name, low, high,
+                                       str_of(integer.get())));
+    };
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        throw PythonErrorSet{};
+    }
+    if (overflow != 0 || value < 0) {
+        throw out_of_range();
+    }
+    const auto unsigned_value = static_cast<std::uint64_t>(value);
+    if (unsigned_value < low || unsigned_value > high) {
+        throw out_of_range();
+    }
+    return unsigned_value;
+}
+
+std::optional<std::uint32_t> max_bins_argument(const Arguments& arguments, std::size_t index) {
+    const std::optional<std::uint64_t> bins = arguments.optional_integer_in(index, 2, max_bins_limit);
+    return bins ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*bins)) : std::nullopt;
 }
 
 bool Arguments::boolean(std::size_t index) const {

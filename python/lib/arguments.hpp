@@ -65,6 +65,10 @@ public:
     std::uint8_t unsigned8(std::size_t index) const;
     double float64(std::size_t index) const;
     std::optional<double> optional_float64(std::size_t index) const;
+    // None (or absent with a None default), or an integer from `low` to
+    // `high`; any other integer, however large or negative, is a ValueError
+    // naming the parameter and the accepted range.
+    std::optional<std::uint64_t> optional_integer_in(std::size_t index, std::uint64_t low, std::uint64_t high) const;
     bool boolean(std::size_t index) const;
     std::string text(std::size_t index) const;
     std::optional<std::string> optional_text(std::size_t index) const;
@@ -89,6 +93,10 @@ private:
     const MethodSpec& spec_;
     std::vector<PyRef> values_;
 };
+
+// The max_bins argument of a fit: None (absent) for an exact fit, else 2 to
+// 65,536 bins per feature.
+std::optional<std::uint32_t> max_bins_argument(const Arguments& arguments, std::size_t index);
 
 // Row-major contiguous data for the operations that need it: the caller's
 // buffer when it already is, otherwise a copy.

@@ -12,6 +12,7 @@
 #include "float_format.hpp"
 #include "forest/epoch_scaling.hpp"
 #include "forest/grid_description.hpp"
+#include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/state.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
@@ -188,13 +189,14 @@ struct Boosting {
     bool logged;
 };
 
-void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const SortedFeatures>& sorted) {
+void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const SortedFeatures>& sorted,
+               const std::shared_ptr<const BinnedFeatures>& binned) {
     logging::log_fmt(logging::Level::Info, log_target, "Fitting epoch {}", epoch);
     if (epoch >= 1) {
         b.stage_params.tg_params.n_iter = decayed_iterations(b.stage_params.tg_params.n_iter, b.params.decay);
     }
     const VectorView r = VectorView::contiguous(b.residuals.data(), b.residuals.size());
-    StagePredictor stage = fit_stage(b.x, r, b.stage_params, b.rng, sorted).stage;
+    StagePredictor stage = fit_stage(b.x, r, b.stage_params, b.rng, sorted, binned).stage;
 
     const Components components = compute_f_plus_minus(stage.primary_grid_tensor, b.x);
     const double energy_plus = mean_of_squares(components.f_plus);
@@ -220,14 +222,18 @@ void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const Sor
 // Every epoch, or those before an interruption; the interruption, if any.
 Interruption fit_epochs(Boosting& b, FitControl& control) {
     try {
-        // x does not change during the fit: every tree of every epoch shares one sort.
-        const std::shared_ptr<const SortedFeatures> sorted = sort_features(b.x);
+        // x does not change during the fit: every tree of every epoch shares one
+        // sort, or one coding by bins when binned.
+        const std::optional<std::uint32_t>& max_bins = b.params.sp_params.tg_params.max_bins;
+        const std::shared_ptr<const BinnedFeatures> binned =
+            bins_requested(max_bins) ? bin_features(b.x, *max_bins) : nullptr;
+        const std::shared_ptr<const SortedFeatures> sorted = binned ? nullptr : sort_features(b.x);
         for (std::uint64_t epoch = 0; epoch < b.params.epochs; ++epoch) {
             if (control.interruption() != Interruption::None) {
                 throw FitInterrupted();
             }
             control.start_epoch(epoch);
-            logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, sorted); });
+            logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, sorted, binned); });
             control.end_epoch({epoch, b.result.epoch_errors.back()});
         }
     } catch (const FitInterrupted&) {

@@ -50,16 +50,29 @@ void read_out_feature(const GridTensorState& state, std::size_t j, GridTensor& g
 }  // namespace
 
 GridTensorState prepare_fit(const MatrixView& x, const VectorView& y, const GridTensorParams& params,
-                            std::shared_ptr<const SortedFeatures> sorted) {
+                            std::shared_ptr<const SortedFeatures> sorted,
+                            std::shared_ptr<const BinnedFeatures> binned) {
     if (x.rows() == 0 || x.rows() != y.size()) {
         throw InternalError(fmt::format("a grid tensor fit needs as many targets as rows and at least one row; "
                                         "got {} rows and {} targets",
                                         x.rows(), y.size()));
     }
-    GridTensorState state(x, y, std::move(sorted));
+    if (bins_requested(params.max_bins)) {
+        sorted.reset();
+        if (!binned) {
+            // Before the state exists, so the sort behind the boundaries is
+            // freed before the sample records are allocated.
+            binned = bin_features(x, *params.max_bins);
+        } else if (binned->max_bins != *params.max_bins) {
+            throw InternalError(fmt::format("bin codes made with max_bins {} handed to a fit with max_bins {}",
+                                            binned->max_bins, *params.max_bins));
+        }
+    } else {
+        binned.reset();
+    }
+    GridTensorState state(x, y, std::move(sorted), std::move(binned));
     const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
     initialize_refinement(strategy, state);
-    apply_binning(state, params.max_bins);
     init_candidates(state, StateCandidates(strategy, state), params.split_strategy_params);
     return state;
 }
@@ -104,9 +117,10 @@ FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTe
 }
 
 FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTensorParams& params, Rng& rng,
-                          std::shared_ptr<const SortedFeatures> sorted) {
+                          std::shared_ptr<const SortedFeatures> sorted,
+                          std::shared_ptr<const BinnedFeatures> binned) {
     throw_if_cancelled();
-    GridTensorState state = prepare_fit(x, y, params, std::move(sorted));
+    GridTensorState state = prepare_fit(x, y, params, std::move(sorted), std::move(binned));
     const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
     const std::uint64_t budget = pass_budget(params.n_iter);
     // Checked once per fit: without a run log no record is made at all.

@@ -1,5 +1,5 @@
 #pragma once
-// The fit of one grid tensor: state, refinement, binning, candidates, then
+// The fit of one grid tensor: binning, state, refinement, candidates, then
 // split and resplit moves until n_iter net splits, 3 n_iter moves or no
 // possible move; finally the identified record and its training error.
 #include <memory>
@@ -25,15 +25,19 @@ struct FitOutput {
 };
 
 // Preconditions: x.rows() == y.size() > 0 and no NaN in x (InternalError
-// otherwise). `sorted` may carry each feature's stable ascending order,
-// computed once for many fits on the same x; the fit is the same either way.
+// otherwise). Work that depends on x alone may be handed in, done once for
+// many fits on the same x: `sorted`, each feature's stable ascending order,
+// for an exact fit; `binned`, x coded with params.max_bins, for a binned
+// one (the other is then not used). The fit is the same either way.
 FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTensorParams& params, Rng& rng);
 FitOutput fit_grid_tensor(const MatrixView& x, const VectorView& y, const GridTensorParams& params, Rng& rng,
-                          std::shared_ptr<const SortedFeatures> sorted);
+                          std::shared_ptr<const SortedFeatures> sorted,
+                          std::shared_ptr<const BinnedFeatures> binned = nullptr);
 
 // The steps of fit_grid_tensor, for callers that watch the state between moves.
 GridTensorState prepare_fit(const MatrixView& x, const VectorView& y, const GridTensorParams& params,
-                            std::shared_ptr<const SortedFeatures> sorted = nullptr);
+                            std::shared_ptr<const SortedFeatures> sorted = nullptr,
+                            std::shared_ptr<const BinnedFeatures> binned = nullptr);
 // Proposes and applies one move; returns it, or nullopt when none is possible.
 std::optional<FitAction> fit_pass(GridTensorState& state, const GridTensorParams& params,
                                   const RefinementStrategy& strategy, Rng& rng);

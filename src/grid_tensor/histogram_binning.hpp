@@ -1,16 +1,28 @@
 #pragma once
 // Histogram binning: limits each feature's cut positions to at most
-// max_bins - 1 equal-count quantile boundaries. The statistics of a binned
-// feature are kept as for any other; only its candidates are fewer.
+// max_bins - 1 equal-count quantile boundaries and codes every sample by the
+// bin it falls in on every feature. A fit codes its matrix once (a boosted
+// fit once for all its trees); the sort that places the boundaries is freed
+// as soon as they are known.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
-#include "grid_tensor/state.hpp"
+#include "large_page_allocator.hpp"
+#include "matrix_view.hpp"
 
 namespace zun {
+
+// The most bins a fit may ask for: every bin index fits a 16-bit code.
+inline constexpr std::uint64_t max_bins_limit = 65536;
+
+// Whether `max_bins` asks for binning at all: fewer than two bins would
+// leave no boundary, so such a value means an exact fit.
+inline bool bins_requested(const std::optional<std::uint32_t>& max_bins) { return max_bins && *max_bins > 1; }
 
 // Boundaries of one feature of `n` sorted values (value(q) reads sorted
 // position q): quantile positions floor(n q / B), B = min(n, max_bins),
@@ -32,9 +44,55 @@ std::vector<std::size_t> quantile_boundaries(std::size_t n, std::size_t max_bins
     return boundaries;
 }
 
-// Bins every feature when max_bins is present and greater than 1; otherwise
-// leaves the state unchanged. Runs after the refinement's initialisation and
-// before the split candidates are built.
-void apply_binning(GridTensorState& state, std::optional<std::uint16_t> max_bins);
+// The bins of one feature. Bin b holds the sorted positions from
+// boundaries[b - 1] (0 for the first bin) up to boundaries[b] (n for the
+// last). Cuts lie only on boundaries, so every interval is a run of bins.
+struct FeatureBins {
+    std::vector<std::size_t> boundaries;
+    // The feature's value at each boundary: the smallest value of the bin
+    // the boundary starts, so a sample lies in the bin of the last threshold
+    // at or below its value.
+    std::vector<double> thresholds;
+    // Per boundary, 1 when the value before it lies within tie_distance: a
+    // cut there would separate equal values, so it is never made.
+    std::vector<std::uint8_t> tie;
+
+    std::size_t bin_count() const { return boundaries.size() + 1; }
+    // The index of the boundary at `position`, if a bin starts there.
+    std::optional<std::size_t> boundary_at(std::size_t position) const;
+    // The bin that starts at `position`: 0 at position 0, bin_count() at the
+    // end `n`, otherwise the bin of the boundary there (InternalError when
+    // there is none).
+    std::size_t bin_starting_at(std::size_t position, std::size_t n) const;
+};
+
+// Bin codes in the narrowest type that holds every feature's bin index.
+using BinCodes = std::variant<LargeVector<std::uint8_t>, LargeVector<std::uint16_t>, LargeVector<std::uint32_t>>;
+
+// A matrix coded by bins. Read-only once made, so every fit on the same
+// matrix and max_bins can share one.
+struct BinnedFeatures {
+    std::size_t n_samples = 0;
+    std::size_t n_features = 0;
+    std::uint32_t max_bins = 0;
+    std::vector<FeatureBins> features;
+    // Sample-major: the codes of sample i for features 0 .. p - 1 are entries
+    // i p .. i p + p - 1, so a moved sample's codes for all features lie
+    // together.
+    BinCodes codes;
+
+    // The bin of `sample` on `feature`.
+    std::size_t code(std::size_t sample, std::size_t feature) const;
+    // Bytes per code: 1 up to 256 bins per feature, 2 up to 65,536, else 4.
+    std::size_t code_bytes() const;
+};
+
+// Codes every column of x. Boundaries follow quantile_boundaries; a feature
+// whose quantiles all fall inside runs of equal values gets a boundary at
+// every change of value instead, so it keeps every cut an exact fit has.
+// Throws InternalError naming the column when x holds NaN, which has no
+// place in an ascending order. Features are coded in parallel on the worker
+// pool; the result does not depend on the number of threads.
+std::shared_ptr<const BinnedFeatures> bin_features(const MatrixView& x, std::uint32_t max_bins);
 
 }  // namespace zun

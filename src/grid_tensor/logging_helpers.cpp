@@ -135,10 +135,9 @@ logging::MoveEvent build_move_event(const GridTensorState& state, const FitActio
     event.gain = site.gain;
     event.err_before = sse_before;
     event.err_after = state.sse;
-    const auto& order = state.sorted_order(col);
-    event.residual_updates.reserve(end - start);
-    for (std::size_t position = start; position < end; ++position) {
-        const std::size_t i = order[position];
+    const std::vector<std::size_t> samples = samples_at_positions(state, col, start, end);
+    event.residual_updates.reserve(samples.size());
+    for (const std::size_t i : samples) {
         event.residual_updates.push_back({static_cast<float>(state.prediction(i)), static_cast<std::uint32_t>(i),
                                           static_cast<float>(state.samples[i].residual)});
     }

@@ -157,7 +157,7 @@ private:
 // Every value renders with the indent of the line it starts on, so nested
 // blocks know where to put their closing brace.
 std::string debug_of(std::uint64_t value, int /*indent*/) { return std::to_string(value); }
-std::string debug_of(std::uint16_t value, int /*indent*/) { return std::to_string(value); }
+std::string debug_of(std::uint32_t value, int /*indent*/) { return std::to_string(value); }
 std::string debug_of(bool value, int /*indent*/) { return value ? "true" : "false"; }
 std::string debug_of(double value, int /*indent*/) { return format_debug(value); }
 std::string debug_of(Aggregation value, int /*indent*/) { return name_of(value); }

@@ -54,7 +54,8 @@ struct GridTensorParams {
     std::uint64_t n_iter = 25;
     SplitStrategyParams split_strategy_params = RandomSplit{};
     RefinementStrategyParams refinement_strategy_params{};
-    std::optional<std::uint16_t> max_bins;
+    // Up to 65,536 bins, one more than a 16-bit count holds.
+    std::optional<std::uint32_t> max_bins;
     bool operator==(const GridTensorParams&) const = default;
 };
 

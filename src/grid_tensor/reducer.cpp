@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "grid_tensor/bin_sums.hpp"
 
 namespace zun {
 
@@ -21,32 +22,19 @@ constexpr std::size_t update_prefetch_distance = 16;
 
 double multiplier(double change) { return std::clamp(1.0 + change, min_multiplier, max_multiplier); }
 
-// Multiplies the components of the samples at positions [start, end) of
-// `feature` by the ratio of the interval's new to old factors, and refreshes
-// their residuals. Returns whether their statistics stay bounded.
+// Rescales the components of the samples at positions [start, end) of
+// `feature` and refreshes their residuals. Returns whether their statistics
+// stay bounded.
 bool update_samples(GridTensorState& state, std::size_t feature, std::size_t start, std::size_t end,
-                    const IntervalValues& old_values, const IntervalValues& new_values) {
-    const double old_plus = old_values.backbone * std::exp(old_values.tilt);
-    const double old_minus = old_values.backbone * std::exp(-old_values.tilt);
-    const bool scale_plus = std::abs(old_plus) > degenerate_factor;
-    const bool scale_minus = std::abs(old_minus) > degenerate_factor;
-    const double plus_ratio = scale_plus ? new_values.backbone * std::exp(new_values.tilt) / old_plus : 1.0;
-    const double minus_ratio = scale_minus ? new_values.backbone * std::exp(-new_values.tilt) / old_minus : 1.0;
+                    const ComponentRatios& ratios) {
     const auto& order = state.sorted_order(feature);
     bool bounded = true;
     for (std::size_t q = start; q < end; ++q) {
         if (q + update_prefetch_distance < end) {
             __builtin_prefetch(&state.samples[order[q + update_prefetch_distance]]);
         }
-        const std::size_t i = order[q];
-        SampleRecord& sample = state.samples[i];
-        if (scale_plus) {
-            sample.f_plus *= plus_ratio;
-        }
-        if (scale_minus) {
-            sample.f_minus *= minus_ratio;
-        }
-        sample.residual = sample.target - (sample.f_plus - sample.f_minus);
+        SampleRecord& sample = state.samples[order[q]];
+        rescale_sample(sample, ratios);
         bounded = bounded && has_bounded_statistics(sample);
     }
     return bounded;
@@ -58,8 +46,17 @@ bool update_samples(GridTensorState& state, std::size_t feature, std::size_t sta
 void move_samples(GridTensorState& state, const RefinementStrategy& strategy, std::size_t feature,
                   std::size_t start, std::size_t middle, std::size_t end, const IntervalValues& old_left,
                   const IntervalValues& new_left, const IntervalValues& old_right, const IntervalValues& new_right) {
-    const bool left_bounded = update_samples(state, feature, start, middle, old_left, new_left);
-    const bool right_bounded = update_samples(state, feature, middle, end, old_right, new_right);
+    const ComponentRatios left = component_ratios(old_left, new_left);
+    const ComponentRatios right = component_ratios(old_right, new_right);
+    if (state.binned) {
+        if (!move_binned_samples(strategy, state, feature, start, middle, end, left, right)) {
+            start_guarding_nan_gains(state);
+        }
+        refresh_binned_statistics(strategy, state);
+        return;
+    }
+    const bool left_bounded = update_samples(state, feature, start, middle, left);
+    const bool right_bounded = update_samples(state, feature, middle, end, right);
     if (!left_bounded || !right_bounded) {
         start_guarding_nan_gains(state);
     }
@@ -152,6 +149,21 @@ void apply_resplit(GridTensorState& state, const Resplit& resplit, const Refinem
 }
 
 }  // namespace
+
+ComponentRatios component_ratios(const IntervalValues& old_values, const IntervalValues& new_values) {
+    const double old_plus = old_values.backbone * std::exp(old_values.tilt);
+    const double old_minus = old_values.backbone * std::exp(-old_values.tilt);
+    ComponentRatios ratios;
+    ratios.scale_plus = std::abs(old_plus) > degenerate_factor;
+    ratios.scale_minus = std::abs(old_minus) > degenerate_factor;
+    if (ratios.scale_plus) {
+        ratios.plus = new_values.backbone * std::exp(new_values.tilt) / old_plus;
+    }
+    if (ratios.scale_minus) {
+        ratios.minus = new_values.backbone * std::exp(-new_values.tilt) / old_minus;
+    }
+    return ratios;
+}
 
 IntervalValues apply_change(const IntervalValues& old_values, const UpdatePair& change, bool single_mode) {
     IntervalValues result;

@@ -25,6 +25,28 @@ struct IntervalValues {
     bool operator==(const IntervalValues&) const = default;
 };
 
+// How a move rescales the components of the samples of one interval: f+ by
+// `plus` and f- by `minus`, each only when the old factor was not degenerate.
+struct ComponentRatios {
+    double plus = 1.0;
+    double minus = 1.0;
+    bool scale_plus = false;
+    bool scale_minus = false;
+};
+
+ComponentRatios component_ratios(const IntervalValues& old_values, const IntervalValues& new_values);
+
+// Rescales one sample's components and refreshes its residual.
+inline void rescale_sample(SampleRecord& sample, const ComponentRatios& ratios) {
+    if (ratios.scale_plus) {
+        sample.f_plus *= ratios.plus;
+    }
+    if (ratios.scale_minus) {
+        sample.f_minus *= ratios.minus;
+    }
+    sample.residual = sample.target - (sample.f_plus - sample.f_minus);
+}
+
 // New (clamped) backbone and tilt of an interval after the relative changes
 // (x, y) of its f+ and f- factors; y is ignored in single-component mode.
 IntervalValues apply_change(const IntervalValues& old_values, const UpdatePair& change, bool single_mode);

@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "fit_control.hpp"
+#include "grid_tensor/bin_sums.hpp"
 
 namespace zun {
 
@@ -143,9 +144,7 @@ void resum_interval(const RefinementStrategy& strategy, GridTensorState& state, 
 template <bool Single>
 SplitCandidate candidate_from(const RefinementStrategy& strategy, const GridTensorState& state, std::size_t feature,
                               std::size_t k, const Stats5& left) {
-    const PairedUpdate l = side_update(strategy, left, Single);
-    const PairedUpdate r = side_update(strategy, state.interval_stats[feature][k].sums - left, Single);
-    return {{l.x, l.y}, {r.x, r.y}, l.gain + r.gain};
+    return cut_candidate(strategy, state.interval_stats[feature][k].sums, left, Single);
 }
 
 template <bool Single>
@@ -400,7 +399,8 @@ PairedUpdate side_update(const RefinementStrategy& strategy, const Stats5& sums,
 
 void start_guarding_nan_gains(GridTensorState& state) {
     state.guard_nan_gains = true;
-    if (state.nan_gain.empty()) {
+    // A binned state marks boundaries in its bin sums.
+    if (!state.binned && state.nan_gain.empty()) {
         state.nan_gain.assign(state.n_features, std::vector<std::uint8_t>(state.n_samples, 0));
     }
 }
@@ -409,6 +409,9 @@ SplitCandidate split_candidate(const RefinementStrategy& strategy, const GridTen
                                std::size_t position, bool single_mode) {
     require(feature < state.n_features && position < state.n_samples,
             "split_candidate: feature or position outside the state");
+    if (state.binned) {
+        return binned_split_candidate(strategy, state, feature, position, single_mode);
+    }
     return single_mode ? candidate_at<true>(strategy, state, feature, position)
                        : candidate_at<false>(strategy, state, feature, position);
 }
@@ -426,6 +429,9 @@ SplitCandidate StateCandidates::at(std::size_t feature, std::size_t position) co
 
 std::vector<CandidateRun> StateCandidates::cuttable_runs(std::size_t feature, std::size_t n) const {
     require(n == state_.n_samples, "cuttable_runs: n differs from the state's number of samples");
+    if (state_.binned) {
+        return binned_cuttable_runs(state_, feature);
+    }
     std::vector<CandidateRun> runs;
     const bool ends_excluded = n >= 2;
     for (std::size_t k = 0; k < state_.interval_count(feature); ++k) {
@@ -443,6 +449,11 @@ std::vector<CandidateRun> StateCandidates::cuttable_runs(std::size_t feature, st
 
 void StateCandidates::for_each_in_runs(std::size_t feature, const std::vector<CandidateRun>& runs,
                                        const Visitor& visit) const {
+    if (state_.binned) {
+        // Runs of boundaries are short: each candidate from the bin sums.
+        SplitCandidates::for_each_in_runs(feature, runs, visit);
+        return;
+    }
     // The walk visits a position while `each` runs for it, so `run` still
     // names the run that holds it.
     std::size_t run = 0;
@@ -473,6 +484,15 @@ void compute_resplit_values(const RefinementStrategy& strategy, GridTensorState&
 }
 
 void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& state) {
+    if (state.binned) {
+        initialize_coefficients(strategy, state);
+        if (!initialize_samples(state) || !bounded_constants(strategy)) {
+            start_guarding_nan_gains(state);
+        }
+        initialize_bin_sums(strategy, state);
+        state.stats_ready = true;
+        return;
+    }
     use_or_sort_features(state);
     initialize_coefficients(strategy, state);
     const bool single_mode = single_component_mode(state);

@@ -101,6 +101,16 @@ bool single_component_mode(const GridTensorState& state);
 // (reported with y = 0) in single-component mode, paired_update otherwise.
 PairedUpdate side_update(const RefinementStrategy& strategy, const Stats5& sums, bool single_mode);
 
+// The candidate of a cut of an interval whose samples sum to `interval`,
+// with `left` the sums of the samples left of the cut: each side solved on
+// its own, the gain their sum.
+inline SplitCandidate cut_candidate(const RefinementStrategy& strategy, const Stats5& interval, const Stats5& left,
+                                    bool single_mode) {
+    const PairedUpdate l = side_update(strategy, left, single_mode);
+    const PairedUpdate r = side_update(strategy, interval - left, single_mode);
+    return {{l.x, l.y}, {r.x, r.y}, l.gain + r.gain};
+}
+
 // The candidate of a cut at `position` of `feature`: each side solved on its
 // own from the sums over [interval start, position) and the rest of the
 // interval. NaN gain when the position can never be cut.
@@ -133,16 +143,16 @@ private:
 void compute_resplit_values(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
                             std::size_t cut, bool single_mode);
 
-// Sets the coefficients, the sample records, the checkpoints and interval
-// statistics of a fresh state, then stats_ready. Sorts the features unless
-// the state was handed their orders.
+// Sets the coefficients, the sample records, the checkpoints (the bin sums
+// when binned) and interval statistics of a fresh state, then stats_ready.
+// An exact state sorts the features unless it was handed their orders.
 void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& state);
 
-// After a move changed the samples at positions [start, end) of `feature`
-// (their components, residuals and weights already updated): re-sums every
-// interval of every feature that holds such a sample, from the first of them
-// on, with its checkpoints and total, and recomputes the resplit values of
-// the cuts beside those intervals.
+// Exact fits: after a move changed the samples at positions [start, end) of
+// `feature` (their components, residuals and weights already updated):
+// re-sums every interval of every feature that holds such a sample, from the
+// first of them on, with its checkpoints and total, and recomputes the
+// resplit values of the cuts beside those intervals.
 void refine_after_move(const RefinementStrategy& strategy, GridTensorState& state, std::size_t feature,
                        std::size_t start, std::size_t end);
 

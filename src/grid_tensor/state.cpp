@@ -22,15 +22,7 @@ FeatureOrder sort_column(const MatrixView& x, std::size_t column) {
     // (value, sample) pairs: sorting them by value gives the stable order
     // without reading values through the indices, and leaves the sorted
     // values at hand for the tie marks.
-    std::vector<ValueIndex> pairs(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        pairs[i] = {x(i, column), i};
-        if (std::isnan(pairs[i].value)) {
-            throw InternalError(
-                fmt::format("feature {} holds NaN at sample {}; features must be free of NaN to be sorted", column, i));
-        }
-    }
-    sort_by_value(pairs);
+    const std::vector<ValueIndex> pairs = sorted_column(x, column);
     FeatureOrder order;
     order.sorted_order.resize(n);
     order.sample_rank.resize(n);
@@ -106,10 +98,21 @@ std::shared_ptr<const SortedFeatures> sort_features(const MatrixView& x) {
 }
 
 GridTensorState::GridTensorState(const MatrixView& x_in, const VectorView& y_in,
-                                 std::shared_ptr<const SortedFeatures> sorted_in)
-    : x(x_in), y(y_in), n_samples(x_in.rows()), n_features(x_in.cols()), sorted(std::move(sorted_in)) {
+                                 std::shared_ptr<const SortedFeatures> sorted_in,
+                                 std::shared_ptr<const BinnedFeatures> binned_in)
+    : x(x_in),
+      y(y_in),
+      n_samples(x_in.rows()),
+      n_features(x_in.cols()),
+      sorted(std::move(sorted_in)),
+      binned(std::move(binned_in)) {
     if (y.size() != n_samples) {
         throw InternalError(fmt::format("x has {} rows but y has {} entries", n_samples, y.size()));
+    }
+    require(!(sorted && binned), "a fitting state is either exact (sorted) or binned, not both");
+    if (binned && (binned->n_samples != n_samples || binned->n_features != n_features)) {
+        throw InternalError(fmt::format("bin codes cover {} samples and {} features but x has {} and {}",
+                                        binned->n_samples, binned->n_features, n_samples, n_features));
     }
     const std::size_t n = n_samples;
     const std::size_t p = n_features;
@@ -133,13 +136,49 @@ GridTensorState::GridTensorState(const MatrixView& x_in, const VectorView& y_in,
     resplit_left_update.assign(p, {});
     resplit_right_update.assign(p, {});
     resplit_side_gains.assign(p, {});
-    bin_boundaries.assign(p, {});
     candidate_ranges.assign(p, {});
     candidate_count.assign(p, 0);
 }
 
 double GridTensorState::value_at(std::size_t feature, std::size_t position) const {
+    if (binned) {
+        const FeatureBins& bins = binned->features[feature];
+        const std::optional<std::size_t> boundary = bins.boundary_at(position);
+        if (!boundary) {
+            throw InternalError(
+                fmt::format("position {} of feature {} is not a bin boundary: its value is not kept", position, feature));
+        }
+        return bins.thresholds[*boundary];
+    }
     return x(sorted_order(feature)[position], feature);
+}
+
+std::vector<std::size_t> samples_at_positions(const GridTensorState& state, std::size_t feature, std::size_t start,
+                                              std::size_t end) {
+    require(feature < state.n_features && start <= end && end <= state.n_samples,
+            "samples_at_positions: feature or positions outside the state");
+    if (!state.binned) {
+        const auto& order = state.sorted_order(feature);
+        return {order.begin() + static_cast<std::ptrdiff_t>(start), order.begin() + static_cast<std::ptrdiff_t>(end)};
+    }
+    const FeatureBins& bins = state.binned->features[feature];
+    const std::size_t first = bins.bin_starting_at(start, state.n_samples);
+    const std::size_t last = bins.bin_starting_at(end, state.n_samples);
+    std::vector<ValueIndex> found;
+    found.reserve(end - start);
+    for (std::size_t i = 0; i < state.n_samples; ++i) {
+        const std::size_t bin = state.binned->code(i, feature);
+        if (bin >= first && bin < last) {
+            found.push_back({state.x(i, feature), i});
+        }
+    }
+    // Stable by value from sample order: ties keep ascending sample index.
+    sort_by_value(found);
+    std::vector<std::size_t> samples(found.size());
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        samples[k] = found[k].index;
+    }
+    return samples;
 }
 
 std::vector<std::vector<ChangedInterval>> changed_intervals(const GridTensorState& state, std::size_t feature,

@@ -7,11 +7,14 @@
 // sample in the stable ascending order of that feature); a cut at position p
 // puts positions 0 .. p-1 on its left.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "grid_tensor/histogram_binning.hpp"
 #include "large_page_allocator.hpp"
 #include "matrix_view.hpp"
 
@@ -42,6 +45,22 @@ inline Stats5 operator+(Stats5 left, const Stats5& right) { return left += right
 inline Stats5 operator-(const Stats5& left, const Stats5& right) {
     return {left.pp - right.pp, left.mm - right.mm, left.pm - right.pm, left.rp - right.rp, left.rm - right.rm};
 }
+
+// A running sum of Stats5 with the rounding error of every addition kept
+// beside it (compensated summation): sum + error is the sum of the addends
+// to within a few units in the last place of the result, however many
+// additions and however much they cancel. A sum that overflowed has no
+// finite error; it stands as it is.
+struct CompensatedStats5 {
+    Stats5 sum;
+    Stats5 error;
+    Stats5 value() const {
+        const auto with = [](double s, double e) { return std::isfinite(e) ? s + e : s; };
+        return {with(sum.pp, error.pp), with(sum.mm, error.mm), with(sum.pm, error.pm), with(sum.rp, error.rp),
+                with(sum.rm, error.rm)};
+    }
+    bool operator==(const CompensatedStats5&) const = default;
+};
 
 struct IntervalStats {
     Stats5 sums;
@@ -110,12 +129,41 @@ struct ChangedInterval {
     bool operator==(const ChangedInterval&) const = default;
 };
 
+// The statistics of a binned fit: per feature and bin the sums over the
+// bin's samples, from which every candidate and interval follows.
+struct BinSums {
+    // Per feature, the index of its first bin in the lists below; one more
+    // entry holds their length.
+    std::vector<std::size_t> first_bin;
+    std::vector<CompensatedStats5> bins;
+    // Per bin, the sums from the first bin of its interval up to it.
+    std::vector<Stats5> running;
+    // Per feature and boundary, 1 when it can never be cut: a tie, or a NaN
+    // gain seen while guarding.
+    std::vector<std::vector<std::uint8_t>> never_cut;
+    // A move sums every bin again instead of adding changes when it moves at
+    // least n / rebuild_divisor samples (0: never for that reason). Summing
+    // a sample into its bins afresh costs as much as adding its change (both
+    // compensated), and a fresh sum covers every sample, so only a move of
+    // all samples does it: at 10^6 x 10 with 255 bins a divisor of 4 made a
+    // split 44 ms, 1 made it 29 ms. After adding changes, a move sums every
+    // bin again when the drift the sums may have gathered exceeds
+    // drift_threshold of their size.
+    std::size_t rebuild_divisor = 1;
+    double drift_threshold = 1e-13;
+    // Samples whose change was added to the bins since they were last summed
+    // from scratch, and the number of rebuilds the drift estimate asked for.
+    std::size_t updated_since_rebuild = 0;
+    std::size_t drift_rebuilds = 0;
+};
+
 struct GridTensorState {
-    // x and y are borrowed for the whole fit. `sorted` may be handed in
-    // (computed once for many fits on the same x); when absent the
-    // refinement's initialisation sorts each feature itself.
-    GridTensorState(const MatrixView& x, const VectorView& y,
-                    std::shared_ptr<const SortedFeatures> sorted = nullptr);
+    // x and y are borrowed for the whole fit. An exact fit may be handed
+    // `sorted` (computed once for many fits on the same x); when absent the
+    // refinement's initialisation sorts each feature itself. A binned fit is
+    // handed the coded matrix in `binned` and never sorts.
+    GridTensorState(const MatrixView& x, const VectorView& y, std::shared_ptr<const SortedFeatures> sorted = nullptr,
+                    std::shared_ptr<const BinnedFeatures> binned = nullptr);
 
     // Inputs.
     MatrixView x;
@@ -149,13 +197,16 @@ struct GridTensorState {
     std::vector<std::vector<UpdatePair>> resplit_left_update;
     std::vector<std::vector<UpdatePair>> resplit_right_update;
     std::vector<std::vector<UpdatePair>> resplit_side_gains;
-    // Set by binning only: ascending cut positions bounding the bins; no other
-    // position of a binned feature may be cut.
-    std::vector<std::vector<std::size_t>> bin_boundaries;
+    // Binned fits only: the coded matrix and the per-bin sums, which take
+    // the place of the sort orders and checkpoints. Only bin boundaries may
+    // be cut.
+    std::shared_ptr<const BinnedFeatures> binned;
+    BinSums bin_sums;
     // Set when sums may overflow (huge targets or components, huge or
     // non-finite strategy constants), so that gains can be NaN. Every
     // candidate of a changed interval is then evaluated after each move, and
-    // a position whose gain was NaN is marked in nan_gain for good.
+    // a position whose gain was NaN is marked for good: in nan_gain, or in
+    // bin_sums.never_cut when binned.
     bool guard_nan_gains = false;
     std::vector<std::vector<std::uint8_t>> nan_gain;
 
@@ -170,11 +221,13 @@ struct GridTensorState {
     std::size_t merge_count = 0;
     std::size_t consecutive_resplits = 0;
 
+    // Exact fits only.
     const std::vector<std::size_t>& sorted_order(std::size_t feature) const { return (*sorted)[feature].sorted_order; }
     const std::vector<std::size_t>& sample_rank(std::size_t feature) const { return (*sorted)[feature].sample_rank; }
-    // Value of `feature` of the sample at sorted position `position`.
+    // Value of `feature` of the sample at sorted position `position`; a
+    // binned fit knows it at bin boundaries only (InternalError elsewhere).
     double value_at(std::size_t feature, std::size_t position) const;
-    bool is_binned(std::size_t feature) const { return !bin_boundaries[feature].empty(); }
+    bool is_binned() const { return binned != nullptr; }
 
     // f_plus - f_minus of a sample, and the prediction (the same: the scaling
     // of a fit in progress is 1).
@@ -214,15 +267,24 @@ struct GridTensorState {
     // A tie, anything but a bin boundary when binned, or a NaN gain seen
     // while guarding.
     bool position_marked(std::size_t feature, std::size_t position) const {
-        if ((*sorted)[feature].tie[position] != 0 || (guard_nan_gains && nan_gain[feature][position] != 0)) {
-            return true;
+        if (binned) {
+            const std::optional<std::size_t> boundary = binned->features[feature].boundary_at(position);
+            return !boundary || bin_sums.never_cut[feature][*boundary] != 0;
         }
-        const auto& bounds = bin_boundaries[feature];
-        return !bounds.empty() && !std::binary_search(bounds.begin(), bounds.end(), position);
+        return (*sorted)[feature].tie[position] != 0 || (guard_nan_gains && nan_gain[feature][position] != 0);
     }
 };
 
-// After a move changed the samples at positions [start, end) of `feature`:
+// The samples at sorted positions [start, end) of `feature`, in position
+// order. A binned fit keeps no order: it collects the samples of the bins
+// covering the range and sorts them by value (ties by sample index), as
+// the stable order has them; `start` and `end` must then be 0, n or bin
+// boundaries.
+std::vector<std::size_t> samples_at_positions(const GridTensorState& state, std::size_t feature, std::size_t start,
+                                              std::size_t end);
+
+// Exact fits: after a move changed the samples at positions [start, end) of
+// `feature`:
 // per feature in column order, the intervals holding those samples in
 // ascending order, each with the lowest position of such a sample. For a
 // large move every interval of the other features is listed from its start,

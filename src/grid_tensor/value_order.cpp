@@ -2,7 +2,12 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <utility>
+
+#include <fmt/format.h>
+
+#include "error.hpp"
 
 namespace zun {
 
@@ -56,6 +61,20 @@ void sort_by_value(std::vector<ValueIndex>& items) {
     if (source != items.data()) {
         items.swap(scratch);
     }
+}
+
+std::vector<ValueIndex> sorted_column(const MatrixView& x, std::size_t column) {
+    const std::size_t n = x.rows();
+    std::vector<ValueIndex> pairs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        pairs[i] = {x(i, column), i};
+        if (std::isnan(pairs[i].value)) {
+            throw InternalError(
+                fmt::format("feature {} holds NaN at sample {}; features must be free of NaN to be sorted", column, i));
+        }
+    }
+    sort_by_value(pairs);
+    return pairs;
 }
 
 }  // namespace zun

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "matrix_view.hpp"
+
 namespace zun {
 
 struct ValueIndex {
@@ -22,5 +24,10 @@ std::uint64_t order_key(double value);
 // Sorts `items` by value, keeping the given order among equal values.
 // Precondition: no NaN value.
 void sort_by_value(std::vector<ValueIndex>& items);
+
+// The (value, sample) pairs of one column of x in stable ascending order.
+// Throws InternalError naming the column and sample when it holds NaN, which
+// has no place in the order.
+std::vector<ValueIndex> sorted_column(const MatrixView& x, std::size_t column);
 
 }  // namespace zun

@@ -34,7 +34,8 @@ struct TreeJob {
 };
 
 std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
-                                  Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted) {
+                                  Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted,
+                                  const std::shared_ptr<const BinnedFeatures>& binned) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
     // is the same whatever the number of workers.
     std::vector<std::uint64_t> seeds(checked_count({params.n_trees}, "the tree seeds", sizeof(std::uint64_t)));
@@ -51,7 +52,7 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
         const auto body = [&] {
             return logging::with_tree_id(t, [&] {
                 Rng tree_rng(seeds[t]);
-                FitOutput fitted = fit_grid_tensor(x, r, params.tg_params, tree_rng, sorted);
+                FitOutput fitted = fit_grid_tensor(x, r, params.tg_params, tree_rng, sorted, binned);
                 logging::log_fmt(logging::Level::Debug, log_target,
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
@@ -94,11 +95,11 @@ std::string optional_mean(const std::vector<double>& values) {
 }  // namespace
 
 StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePredictorParams& params, Rng& rng,
-                         std::shared_ptr<const SortedFeatures> sorted) {
+                         std::shared_ptr<const SortedFeatures> sorted, std::shared_ptr<const BinnedFeatures> binned) {
     if (x.rows() == 0) {
         throw FitError("Cannot fit a stage without training rows");
     }
-    std::vector<GridTensor> trees = fit_trees(x, r, params, rng, sorted);
+    std::vector<GridTensor> trees = fit_trees(x, r, params, rng, sorted, binned);
 
     const double trim_percentage = 1.0 - params.similarity_threshold;
     logging::log_fmt(logging::Level::Info, log_target,

@@ -20,8 +20,10 @@ struct StageFitResult {
 };
 
 // `rng` is used for the trees' seed draws only. `sorted` holds each
-// feature's sort order of x, shared read-only by every tree.
+// feature's sort order of x and `binned` x coded by bins (for binned fits),
+// shared read-only by every tree.
 StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePredictorParams& params, Rng& rng,
-                         std::shared_ptr<const SortedFeatures> sorted);
+                         std::shared_ptr<const SortedFeatures> sorted,
+                         std::shared_ptr<const BinnedFeatures> binned = nullptr);
 
 }  // namespace zun

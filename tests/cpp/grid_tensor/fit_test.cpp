@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "error.hpp"
 #include "fit_control.hpp"
@@ -22,7 +25,7 @@ using testing::Problem;
 using testing::random_problem;
 
 GridTensorParams make_params(SplitStrategyParams split, RefinementKind kind, double alpha, double rho,
-                             std::optional<std::uint16_t> max_bins, std::uint64_t n_iter = 25) {
+                             std::optional<std::uint32_t> max_bins, std::uint64_t n_iter = 25) {
     GridTensorParams params;
     params.n_iter = n_iter;
     params.split_strategy_params = split;
@@ -50,7 +53,8 @@ std::vector<DriftCase> drift_cases() {
     for (const bool ties : {false, true}) {
         for (const bool non_negative : {false, true}) {
             for (const RefinementKind kind : {RefinementKind::L2, RefinementKind::Huber}) {
-                for (const std::optional<std::uint16_t> bins : {std::optional<std::uint16_t>{}, std::optional<std::uint16_t>{16}}) {
+                for (const std::optional<std::uint32_t> bins :
+                     {std::optional<std::uint32_t>{}, std::optional<std::uint32_t>{16}}) {
                     const std::size_t s = cases.size() % strategies.size();
                     // Defaults (alpha 0, rho 0), then a ridge with the absolute-value penalty.
                     for (const auto& [alpha, rho] : std::vector<std::pair<double, double>>{{0.0, 0.0}, {0.5, 0.05}}) {
@@ -70,89 +74,156 @@ std::vector<DriftCase> drift_cases() {
     return cases;
 }
 
+// Kept bin sums may differ from an accurate recomputation from scratch by
+// this share of the summed magnitudes of their terms: the drift a fit lets
+// its sums gather before it sums them again (BinSums::drift_threshold).
+constexpr double bin_drift_tolerance = 1e-13;
+
+// Binned states are checked twice: with the default rebuilds, and adding
+// every move's changes however many samples it moves, so that only the drift
+// estimate rebuilds.
+void differences_only(GridTensorState& state) { state.bin_sums.rebuild_divisor = 0; }
+
+struct DriftTally {
+    std::size_t moves = 0;
+    std::size_t resplits = 0;
+    std::size_t binned_moves = 0;
+    std::size_t drift_rebuilds = 0;
+    testing::BinDrift drift;
+};
+
+// Fits `problem` move by move, checking the whole state after each.
+void check_fit_moves(const Problem& problem, const GridTensorParams& params, unsigned seed, bool only_differences,
+                     const std::string& label, DriftTally& tally) {
+    const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
+    const std::size_t a = min_interval_samples(params.split_strategy_params);
+    GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
+    if (only_differences) {
+        differences_only(state);
+    }
+    testing::check_state(state, strategy, a, {}, bin_drift_tolerance, &tally.drift);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure()) << label << " after initialisation";
+    Rng rng(seed);
+    for (std::uint64_t pass = 0; pass < 3 * params.n_iter && state.net_splits < params.n_iter; ++pass) {
+        const auto move = fit_pass(state, params, strategy, rng);
+        if (!move) {
+            break;
+        }
+        ++tally.moves;
+        tally.resplits += std::holds_alternative<Resplit>(*move) ? 1 : 0;
+        tally.binned_moves += state.is_binned() ? 1 : 0;
+        testing::check_state(state, strategy, a, {}, bin_drift_tolerance, &tally.drift);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure()) << label << " after move " << pass;
+    }
+    tally.drift_rebuilds += state.bin_sums.drift_rebuilds;
+    std::size_t cuts = 0;
+    for (const auto& positions : state.split_positions) {
+        cuts += positions.size();
+    }
+    EXPECT_EQ(cuts, state.split_count) << label;
+    EXPECT_EQ(state.net_splits, state.split_count) << label;
+    EXPECT_LE(state.split_count + state.resplit_count, 3 * params.n_iter) << label;
+
+    const FitOutput output = finish_fit(state);
+    const std::vector<double> y_hat = predict(output.grid_tensor, problem.x_view());
+    ASSERT_EQ(output.y_hat, y_hat) << label;
+    double squares = 0.0;
+    for (std::size_t i = 0; i < problem.rows; ++i) {
+        ASSERT_EQ(output.residuals[i], problem.y[i] - y_hat[i]) << label;
+        squares += (problem.y[i] - y_hat[i]) * (problem.y[i] - y_hat[i]);
+    }
+    EXPECT_EQ(output.error, squares / static_cast<double>(problem.rows)) << label;
+}
+
 // The incremental state after every move agrees with a recomputation from
 // scratch, over thousands of moves covering L2 and Huber, both component
 // modes, ties, binning and all three strategies; and the fit's error is the
 // exact mean squared residual of the returned model.
 TEST(FitDriftTest, IncrementalStateMatchesRecomputationAfterEveryMove) {
-    std::size_t moves = 0;
-    std::size_t resplits = 0;
+    DriftTally tally;
     for (const DriftCase& c : drift_cases()) {
         for (const unsigned seed : {1u, 2u, 3u}) {
             const Problem problem = random_problem(seed, 180, 4, c.ties, c.non_negative);
-            const std::string label = c.name + " seed " + std::to_string(seed);
-            const RefinementStrategy strategy = make_refinement_strategy(c.params.refinement_strategy_params);
-            const std::size_t a = min_interval_samples(c.params.split_strategy_params);
-            GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), c.params);
-            EXPECT_EQ(single_component_mode(state), c.non_negative) << label;
-            testing::check_state(state, strategy, a);
-            ASSERT_FALSE(HasFatalFailure()) << label << " after initialisation";
-            Rng rng(seed);
-            for (std::uint64_t pass = 0; pass < 3 * c.params.n_iter && state.net_splits < c.params.n_iter; ++pass) {
-                const auto move = fit_pass(state, c.params, strategy, rng);
-                if (!move) {
-                    break;
+            for (const bool only_differences : {false, true}) {
+                if (only_differences && !c.params.max_bins) {
+                    continue;
                 }
-                ++moves;
-                resplits += std::holds_alternative<Resplit>(*move) ? 1 : 0;
-                testing::check_state(state, strategy, a);
-                ASSERT_FALSE(HasFatalFailure()) << label << " after move " << pass;
+                const std::string label = c.name + " seed " + std::to_string(seed) +
+                                          (only_differences ? " differences only" : "");
+                {
+                    const GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), c.params);
+                    EXPECT_EQ(single_component_mode(state), c.non_negative) << label;
+                }
+                check_fit_moves(problem, c.params, seed, only_differences, label, tally);
+                ASSERT_FALSE(HasFatalFailure()) << label;
             }
-            std::size_t cuts = 0;
-            for (const auto& positions : state.split_positions) {
-                cuts += positions.size();
-            }
-            EXPECT_EQ(cuts, state.split_count) << label;
-            EXPECT_EQ(state.net_splits, state.split_count) << label;
-            EXPECT_LE(state.split_count + state.resplit_count, 3 * c.params.n_iter) << label;
-
-            const FitOutput output = finish_fit(state);
-            const std::vector<double> y_hat = predict(output.grid_tensor, problem.x_view());
-            ASSERT_EQ(output.y_hat, y_hat) << label;
-            double squares = 0.0;
-            for (std::size_t i = 0; i < problem.rows; ++i) {
-                ASSERT_EQ(output.residuals[i], problem.y[i] - y_hat[i]) << label;
-                squares += (problem.y[i] - y_hat[i]) * (problem.y[i] - y_hat[i]);
-            }
-            EXPECT_EQ(output.error, squares / static_cast<double>(problem.rows)) << label;
         }
     }
-    EXPECT_GT(moves, 2000u);
-    EXPECT_GT(resplits, 50u);
+    EXPECT_GT(tally.moves, 2000u);
+    EXPECT_GT(tally.resplits, 50u);
+    EXPECT_GT(tally.binned_moves, 1000u);
+    RecordProperty("largest_relative_bin_drift", fmt::format("{:.3g}", tally.drift.largest));
+    RecordProperty("bin_sum_drift_rebuilds", std::to_string(tally.drift_rebuilds));
+}
+
+// The defaults of a boosted fit (no ridge, no penalty) on a target of both
+// signs with large values: the components grow large and their statistics
+// cancel, which is where added changes drift most. Many bins, many moves of
+// all sizes; every bin sum still agrees with its recomputation.
+TEST(FitDriftTest, BinSumsHoldUnderTheChaoticDefaults) {
+    DriftTally tally;
+    for (const unsigned seed : {1u, 2u}) {
+        Problem problem = random_problem(seed, 4000, 5, seed == 2, false);
+        for (double& target : problem.y) {
+            target = 1e3 * target + 50.0;
+        }
+        for (const SplitStrategyParams& split :
+             std::vector<SplitStrategyParams>{RandomSplit{10, 1.0, 1, 0.0, 0.0}, BestSplit{1, 0.0, 0.0}}) {
+            const GridTensorParams params = make_params(split, RefinementKind::L2, 0.0, 0.0, 255, 40);
+            for (const bool only_differences : {false, true}) {
+                const std::string label = "seed " + std::to_string(seed) + (only_differences ? " differences" : "");
+                check_fit_moves(problem, params, seed, only_differences, label, tally);
+                ASSERT_FALSE(HasFatalFailure()) << label;
+            }
+        }
+    }
+    EXPECT_GT(tally.binned_moves, 200u);
+    // Here changes of some statistics cancel them down many orders of
+    // magnitude: the drift estimate must have had the sums rebuilt, but far
+    // from after every move.
+    EXPECT_GT(tally.drift_rebuilds, 0u);
+    EXPECT_LT(tally.drift_rebuilds * 4, tally.binned_moves);
+    RecordProperty("largest_relative_bin_drift", fmt::format("{:.3g}", tally.drift.largest));
+    RecordProperty("bin_sum_drift_rebuilds", std::to_string(tally.drift_rebuilds));
 }
 
 // Targets whose statistics come near the end of the float range, so the fit
 // guards against NaN gains from the start; around 3e152 some sums overflow.
-// The state still agrees with a recomputation after every move, which
-// includes that no position without a mark has a NaN gain.
+// The state, exact or binned, still agrees with a recomputation after every
+// move, which includes that no position without a mark has a NaN gain.
 TEST(FitDriftTest, HugeTargetsKeepTheStateWholeUnderTheNaNGuard) {
     const std::vector<SplitStrategyParams> strategies = {RandomSplit{10, 1.0, 1, 0.0, 0.0}, BestSplit{1, 0.0, 0.0}};
-    std::size_t moves = 0;
+    DriftTally tally;
     for (const double scale : {5e99, 3e152}) {
         for (const SplitStrategyParams& split : strategies) {
-            for (const unsigned seed : {1u, 2u, 3u}) {
-                Problem problem = random_problem(seed, 180, 4, false, false);
-                for (double& target : problem.y) {
-                    target *= scale;
-                }
-                const GridTensorParams params = make_params(split, RefinementKind::L2, 0.0, 0.0, std::nullopt);
-                const RefinementStrategy strategy = make_refinement_strategy(params.refinement_strategy_params);
-                GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
-                ASSERT_TRUE(state.guard_nan_gains) << scale;
-                testing::check_state(state, strategy, 1);
-                Rng rng(seed);
-                for (std::uint64_t pass = 0; pass < 3 * params.n_iter && state.net_splits < params.n_iter; ++pass) {
-                    if (!fit_pass(state, params, strategy, rng)) {
-                        break;
+            for (const std::optional<std::uint32_t> bins : {std::optional<std::uint32_t>{}, std::optional<std::uint32_t>{16}}) {
+                for (const unsigned seed : {1u, 2u, 3u}) {
+                    Problem problem = random_problem(seed, 180, 4, false, false);
+                    for (double& target : problem.y) {
+                        target *= scale;
                     }
-                    ++moves;
-                    testing::check_state(state, strategy, 1);
-                    ASSERT_FALSE(HasFatalFailure()) << scale << " seed " << seed << " after move " << pass;
+                    const GridTensorParams params = make_params(split, RefinementKind::L2, 0.0, 0.0, bins);
+                    ASSERT_TRUE(prepare_fit(problem.x_view(), problem.y_view(), params).guard_nan_gains) << scale;
+                    const std::string label = std::to_string(scale) + (bins ? " binned" : "") + " seed " +
+                                              std::to_string(seed);
+                    check_fit_moves(problem, params, seed, false, label, tally);
+                    ASSERT_FALSE(HasFatalFailure()) << label;
                 }
             }
         }
     }
-    EXPECT_GT(moves, 100u);
+    EXPECT_GT(tally.moves, 200u);
+    EXPECT_GT(tally.binned_moves, 100u);
 }
 
 TEST(FitGridTensorTest, SameSeedSameRecordAndTheLoopOfFitPass) {
@@ -261,19 +332,36 @@ TEST(FitGridTensorTest, BinnedSplitsLieOnBinBoundaries) {
     const Problem problem = random_problem(9, 300, 2, false, false);
     const GridTensorParams params = make_params(BestSplit{}, RefinementKind::L2, 1.0, 0.0, 4, 10);
     const GridTensorState state = prepare_fit(problem.x_view(), problem.y_view(), params);
-    ASSERT_EQ(state.bin_boundaries[0], (std::vector<std::size_t>{75, 150, 225}));
+    ASSERT_TRUE(state.is_binned());
+    const FeatureBins& bins = state.binned->features[0];
+    ASSERT_EQ(bins.boundaries, (std::vector<std::size_t>{75, 150, 225}));
+    // No per-position list of any kind: no sort order, checkpoints or marks.
+    EXPECT_EQ(state.sorted, nullptr);
+    for (std::size_t j = 0; j < 2; ++j) {
+        EXPECT_TRUE(state.checkpoints[j].empty());
+    }
+    EXPECT_TRUE(state.nan_gain.empty());
     Rng rng(1);
     const FitOutput output = fit_grid_tensor(problem.x_view(), problem.y_view(), params, rng);
     for (std::size_t j = 0; j < 2; ++j) {
         EXPECT_LE(output.grid_tensor.splits[j].size(), 3u);
+        EXPECT_FALSE(output.grid_tensor.splits[j].empty()) << j;
         for (const double split : output.grid_tensor.splits[j]) {
-            bool on_boundary = false;
-            for (const std::size_t b : state.bin_boundaries[j]) {
-                on_boundary = on_boundary || state.value_at(j, b) == split;
-            }
-            EXPECT_TRUE(on_boundary) << split;
+            const auto& thresholds = state.binned->features[j].thresholds;
+            EXPECT_NE(std::find(thresholds.begin(), thresholds.end(), split), thresholds.end()) << split;
         }
     }
+    // Codes handed in (as a boosted fit shares them) give the same fit; codes
+    // made for other bins are refused.
+    Rng again(1);
+    const FitOutput shared =
+        fit_grid_tensor(problem.x_view(), problem.y_view(), params, again, nullptr, bin_features(problem.x_view(), 4));
+    EXPECT_EQ(shared.grid_tensor, output.grid_tensor);
+    EXPECT_EQ(shared.y_hat, output.y_hat);
+    Rng other(1);
+    EXPECT_THROW(
+        fit_grid_tensor(problem.x_view(), problem.y_view(), params, other, nullptr, bin_features(problem.x_view(), 5)),
+        InternalError);
 }
 
 TEST(FitGridTensorTest, NoIterationsGivesTheIdentifiedConstant) {

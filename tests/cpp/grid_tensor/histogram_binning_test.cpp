@@ -3,17 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <optional>
+#include <limits>
+#include <string>
 #include <vector>
 
+#include "error.hpp"
 #include "grid_tensor/fit_fixture.hpp"
-#include "grid_tensor/refinement.hpp"
 
 namespace zun {
 namespace {
 
 using testing::columns_problem;
-using testing::initialized_state;
 using testing::Problem;
 
 std::vector<double> iota_values(std::size_t n) {
@@ -22,14 +22,6 @@ std::vector<double> iota_values(std::size_t n) {
         values[i] = static_cast<double>(i) * 0.5;
     }
     return values;
-}
-
-std::vector<double> targets(std::size_t n) {
-    std::vector<double> y(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        y[i] = std::sin(static_cast<double>(i)) * 3.0;  // both signs
-    }
-    return y;
 }
 
 TEST(QuantileBoundariesTest, WorkedExamples) {
@@ -54,53 +46,103 @@ TEST(QuantileBoundariesTest, WorkedExamples) {
     }
 }
 
-TEST(ApplyBinningTest, AbsentZeroOrOneBinLeavesTheStateUnchanged) {
-    const Problem problem = columns_problem({iota_values(10)}, targets(10));
-    const RefinementStrategy strategy{};
-    const GridTensorState before = initialized_state(problem, strategy);
-    for (const std::optional<std::uint16_t> max_bins :
-         {std::optional<std::uint16_t>{}, std::optional<std::uint16_t>{0}, std::optional<std::uint16_t>{1}}) {
-        GridTensorState state = initialized_state(problem, strategy);
-        apply_binning(state, max_bins);
-        EXPECT_FALSE(state.is_binned(0));
-        EXPECT_EQ(state.checkpoints, before.checkpoints);
-        for (std::size_t q = 0; q < 10; ++q) {
-            EXPECT_EQ(state.cut_excluded(0, q), before.cut_excluded(0, q)) << q;
+// The boundaries, thresholds and tie marks of one coded column, and every
+// sample's code against the bin its value falls in.
+void expect_column(const BinnedFeatures& binned, const Problem& problem, std::size_t j,
+                   const std::vector<std::size_t>& boundaries, const std::vector<double>& thresholds,
+                   const std::string& label) {
+    const FeatureBins& bins = binned.features[j];
+    EXPECT_EQ(bins.boundaries, boundaries) << label;
+    EXPECT_EQ(bins.thresholds, thresholds) << label;
+    ASSERT_EQ(bins.tie.size(), boundaries.size()) << label;
+    for (std::size_t i = 0; i < problem.rows; ++i) {
+        std::size_t expected = 0;
+        while (expected < thresholds.size() && thresholds[expected] <= problem.x[i * problem.cols + j]) {
+            ++expected;
         }
+        EXPECT_EQ(binned.code(i, j), expected) << label << " sample " << i;
     }
 }
 
-TEST(ApplyBinningTest, TenDistinctValuesInFourBins) {
-    // Column 1 is constant: it gets no boundary.
-    const Problem problem = columns_problem({iota_values(10), std::vector<double>(10, 2.0)}, targets(10));
-    const RefinementStrategy strategy{};
-    GridTensorState state = initialized_state(problem, strategy);
-    const GridTensorState before = state;
-    apply_binning(state, 4);
-
-    EXPECT_EQ(state.bin_boundaries[0], (std::vector<std::size_t>{2, 5, 7}));
-    EXPECT_FALSE(state.is_binned(1));
-    const bool single_mode = single_component_mode(state);
-    for (std::size_t q = 0; q < 10; ++q) {
-        const bool boundary = q == 2 || q == 5 || q == 7;
-        const SplitCandidate binned = split_candidate(strategy, state, 0, q, single_mode);
-        EXPECT_EQ(state.cut_excluded(0, q), !boundary) << q;
-        if (boundary) {
-            // A boundary keeps the candidate it had: the statistics are the same.
-            EXPECT_EQ(binned, split_candidate(strategy, before, 0, q, single_mode)) << q;
-            EXPECT_FALSE(std::isnan(binned.gain)) << q;
-        } else {
-            EXPECT_TRUE(std::isnan(binned.gain) && std::isnan(binned.left.x) && std::isnan(binned.right.y)) << q;
-        }
-        EXPECT_TRUE(state.cut_excluded(1, q)) << q;
+TEST(BinFeaturesTest, BoundariesAndCodesOfEachColumn) {
+    struct Case {
+        const char* name;
+        std::vector<double> column;  // in sample order
+        std::uint32_t max_bins;
+        std::vector<std::size_t> boundaries;
+        std::vector<double> thresholds;
+    };
+    const std::vector<Case> cases = {
+        // Shuffled rows: codes follow the samples, boundaries the sorted order.
+        {"ten distinct values in four bins", {4.5, 0.0, 3.0, 1.0, 2.5, 0.5, 4.0, 1.5, 3.5, 2.0}, 4, {2, 5, 7},
+         {1.0, 2.5, 3.5}},
+        {"quantiles on ties dropped", {2, 1, 3, 1, 1}, 5, {3, 4}, {2, 3}},
+        {"at least as many bins as values: every change", {3, 1, 2, 2, 1, 2}, 6, {2, 5}, {2, 3}},
+        {"a constant column has one bin", {7, 7, 7, 7}, 4, {}, {}},
+        // Sorted 1, 2, 5, 5, 5, 8, 9: the only quantile (position 3) falls
+        // inside the run of 5s, so the column keeps every change of value.
+        {"every quantile on a tie: every change", {5, 1, 9, 5, 2, 8, 5}, 2, {1, 2, 5, 6}, {2, 5, 8, 9}},
+        {"negative zero and zero are one value", {-0.0, 1.0, 0.0, -1.0}, 4, {1, 3}, {-0.0, 1.0}},
+        {"infinities sort like any value", {std::numeric_limits<double>::infinity(), 1, -2, 1}, 4, {1, 3},
+         {1, std::numeric_limits<double>::infinity()}},
+        {"a single sample", {3.0}, 8, {}, {}},
+    };
+    for (const Case& c : cases) {
+        const Problem problem = columns_problem({c.column, iota_values(c.column.size())}, c.column);
+        const auto binned = bin_features(problem.x_view(), c.max_bins);
+        ASSERT_EQ(binned->n_samples, c.column.size());
+        ASSERT_EQ(binned->n_features, 2u);
+        EXPECT_EQ(binned->max_bins, c.max_bins);
+        expect_column(*binned, problem, 0, c.boundaries, c.thresholds, c.name);
+        EXPECT_EQ(binned->code_bytes(), 1u) << c.name;
     }
 }
 
-TEST(ApplyBinningTest, SingleSampleIsLeftAlone) {
-    const Problem problem = columns_problem({{3.0}}, {1.0});
-    GridTensorState state = initialized_state(problem, RefinementStrategy{});
-    apply_binning(state, 8);
-    EXPECT_FALSE(state.is_binned(0));
+TEST(BinFeaturesTest, CodesWidenWithTheBinsAndTiesAreMarked) {
+    struct Case {
+        std::size_t rows;
+        std::uint32_t max_bins;
+        std::size_t code_bytes;
+    };
+    for (const Case& c : {Case{300, 256, 1}, Case{300, 257, 2}, Case{70000, 65536, 2}}) {
+        const Problem problem = columns_problem({iota_values(c.rows)}, iota_values(c.rows));
+        const auto binned = bin_features(problem.x_view(), c.max_bins);
+        EXPECT_EQ(binned->code_bytes(), c.code_bytes) << c.max_bins;
+        const std::size_t bins = std::min<std::size_t>(c.rows, c.max_bins);
+        EXPECT_EQ(binned->features[0].bin_count(), bins) << c.max_bins;
+        EXPECT_EQ(binned->code(c.rows - 1, 0), bins - 1) << c.max_bins;
+    }
+    // Values closer than the tie distance are different values, so they
+    // bound bins, but a cut between them is never made.
+    const Problem tiny = columns_problem({{0.0, 1e-300, 2e-300, 1.0}}, {1, 2, 3, 4});
+    const auto binned = bin_features(tiny.x_view(), 4);
+    EXPECT_EQ(binned->features[0].boundaries, (std::vector<std::size_t>{1, 2, 3}));
+    EXPECT_EQ(binned->features[0].tie, (std::vector<std::uint8_t>{1, 1, 0}));
+}
+
+TEST(BinFeaturesTest, BinsStartAtBoundariesOnly) {
+    FeatureBins bins;
+    bins.boundaries = {3, 5};
+    EXPECT_EQ(bins.bin_starting_at(0, 9), 0u);
+    EXPECT_EQ(bins.bin_starting_at(3, 9), 1u);
+    EXPECT_EQ(bins.bin_starting_at(5, 9), 2u);
+    EXPECT_EQ(bins.bin_starting_at(9, 9), 3u);
+    EXPECT_EQ(bins.boundary_at(5), std::optional<std::size_t>{1});
+    EXPECT_EQ(bins.boundary_at(4), std::nullopt);
+    EXPECT_THROW(bins.bin_starting_at(4, 9), InternalError);
+}
+
+TEST(BinFeaturesTest, RefusesNaNAndTooFewBins) {
+    const Problem with_nan = columns_problem({{1.0, std::nan(""), 2.0}}, {1, 2, 3});
+    try {
+        bin_features(with_nan.x_view(), 4);
+        FAIL() << "NaN accepted";
+    } catch (const InternalError& error) {
+        EXPECT_NE(std::string(error.what()).find("feature 0 holds NaN at sample 1"), std::string::npos)
+            << error.what();
+    }
+    const Problem problem = columns_problem({{1.0, 2.0}}, {1, 2});
+    EXPECT_THROW(bin_features(problem.x_view(), 1), InternalError);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ ZUNBoostedParams custom_params() {
     params.sp_params.tg_params.split_strategy_params = TopKSplits{3, false, 2, 0.5, 1e-7};
     params.sp_params.tg_params.refinement_strategy_params =
         RefinementStrategyParams{RefinementKind::Huber, 0.25, 0.01, 0.0, 0.0, 10.0};
-    params.sp_params.tg_params.max_bins = 64;
+    params.sp_params.tg_params.max_bins = 65536;
     params.sp_params.similarity_threshold = 0.3;
     params.sp_params.aggregation_method = Aggregation::GeometricMean;
     params.seed = 7;
@@ -114,7 +114,7 @@ TEST(ParamsJson, BoostedParamsAreCompactAndInFieldOrder) {
               R"("split_strategy_params":{"TopKSplits":{"top_k":3,"must_fill_all_k":false,)"
               R"("min_interval_samples":2,"min_split_loss":0.5,"complexity_penalty":1e-07}},)"
               R"("refinement_strategy_params":{"kind":"Huber","alpha":0.25,"tilt_tau":0.01,"tilt_rho":0.0,)"
-              R"("prior_sample_size":0.0,"update_clamp":10.0},"max_bins":64},"similarity_threshold":0.3,)"
+              R"("prior_sample_size":0.0,"update_clamp":10.0},"max_bins":65536},"similarity_threshold":0.3,)"
               R"("aggregation_method":"GeometricMean"},"seed":7,"log_level":"debug",)"
               R"("visualdb_path":"runs/a \"b\"\\c.db"})");
 }
@@ -310,7 +310,7 @@ TEST(ParamsText, PresentOptionalsRenderAsSomeBlocks) {
                 update_clamp: 10.0,
             },
             max_bins: Some(
-                64,
+                65536,
             ),
         },
         similarity_threshold: 0.3,

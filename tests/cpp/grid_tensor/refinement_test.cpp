@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "grid_tensor/bin_sums.hpp"
 #include "grid_tensor/fit_fixture.hpp"
 
 namespace zun {
@@ -250,11 +251,13 @@ TEST(StateCandidatesTest, TheWalkAlongRunsAndTheCuttableRunsAgreeWithSinglePosit
     // positions across interval boundaries, in a paired and a binned state.
     const RefinementStrategy strategy = strategy_with(0.5, 0.01, 0.05);
     for (const bool binned : {false, true}) {
-        // Ties (skipped positions inside the runs) only where they cannot
-        // hide every bin boundary.
+        // Ties (skipped positions inside the runs) when exact; when binned,
+        // 40 bins of 7 or 8 samples and cuts on two of their boundaries.
         const Problem problem = testing::random_problem(5, 300, 2, !binned, false);
-        GridTensorState state = initialized_state(problem, strategy);
-        state.split_positions[1] = {100, 170};
+        GridTensorState state(problem.x_view(), problem.y_view(), nullptr,
+                              binned ? bin_features(problem.x_view(), 40) : nullptr);
+        initialize_refinement(strategy, state);
+        state.split_positions[1] = binned ? std::vector<std::size_t>{105, 172} : std::vector<std::size_t>{100, 170};
         state.backbone[1] = {1.0, 1.0, 1.0};
         state.tilt[1] = {0.0, 0.0, 0.0};
         state.interval_stats[1].resize(3);
@@ -262,10 +265,10 @@ TEST(StateCandidatesTest, TheWalkAlongRunsAndTheCuttableRunsAgreeWithSinglePosit
         state.resplit_left_update[1].resize(2);
         state.resplit_right_update[1].resize(2);
         state.resplit_side_gains[1].resize(2);
-        refine_after_move(strategy, state, 1, 0, 300);
         if (binned) {
-            state.bin_boundaries[0] = {30, 90, 95, 170, 250};
-            state.bin_boundaries[1] = {40, 101, 150};
+            refresh_binned_statistics(strategy, state);
+        } else {
+            refine_after_move(strategy, state, 1, 0, 300);
         }
         const std::vector<CandidateRun> runs = {{1, 5}, {20, 90}, {160, 20}, {250, 49}};
         const StateCandidates candidates(strategy, state);

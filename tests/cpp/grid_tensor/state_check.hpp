@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -35,6 +36,16 @@ inline std::string where(std::size_t feature, std::size_t index) {
     return "feature " + std::to_string(feature) + " index " + std::to_string(index);
 }
 
+// The interval of feature j that holds sample i, found from its sorted
+// position, or from its bin when binned.
+inline std::size_t interval_of_sample(const GridTensorState& state, std::size_t j, std::size_t i) {
+    if (!state.is_binned()) {
+        return state.interval_containing(j, state.sample_rank(j)[i]);
+    }
+    const std::size_t bin = state.binned->code(i, j);
+    return state.interval_containing(j, bin == 0 ? 0 : state.binned->features[j].boundaries[bin - 1]);
+}
+
 // Components against the product of every feature's factors; targets and
 // residuals exactly as a fresh computation gives them.
 inline void check_samples(const GridTensorState& state, const CheckTolerance& tol) {
@@ -43,7 +54,7 @@ inline void check_samples(const GridTensorState& state, const CheckTolerance& to
         double plus = state.lambda_plus;
         double minus = state.lambda_minus;
         for (std::size_t j = 0; j < state.n_features; ++j) {
-            const std::size_t k = state.interval_containing(j, state.sample_rank(j)[i]);
+            const std::size_t k = interval_of_sample(state, j, i);
             plus *= state.backbone[j][k] * std::exp(state.tilt[j][k]);
             minus *= state.backbone[j][k] * std::exp(-state.tilt[j][k]);
         }
@@ -60,10 +71,9 @@ inline void check_samples(const GridTensorState& state, const CheckTolerance& to
     }
 }
 
-// Positions that can never be cut: ties, interval ends (present or past:
-// every past interval end is next to a present cut) and, when binned, every
-// position that is not a bin boundary. NaN gains seen while guarding come on
-// top.
+// Positions that can never be cut: ties and interval ends (present or past:
+// every past interval end is next to a present cut). NaN gains seen while
+// guarding come on top.
 inline std::vector<bool> expected_marks(const GridTensorState& state, std::size_t j) {
     const std::size_t n = state.n_samples;
     std::vector<bool> marked(n, false);
@@ -78,15 +88,6 @@ inline std::vector<bool> expected_marks(const GridTensorState& state, std::size_
     for (std::size_t q = 1; q < n; ++q) {
         if (std::abs(state.value_at(j, q) - state.value_at(j, q - 1)) < 2.220446049250313e-16) {
             marked[q] = true;
-        }
-    }
-    if (state.is_binned(j)) {
-        std::vector<bool> boundary(n, false);
-        for (const std::size_t b : state.bin_boundaries[j]) {
-            boundary[b] = true;
-        }
-        for (std::size_t q = 0; q < n; ++q) {
-            marked[q] = marked[q] || !boundary[q];
         }
     }
     return marked;
@@ -105,6 +106,19 @@ inline void check_candidate(const SplitCandidate& got, const SplitCandidate& exp
     ASSERT_TRUE(same(got.gain, expected.gain)) << label << " gain " << got.gain << " vs " << expected.gain;
     ASSERT_TRUE(same(got.left, expected.left)) << label << " left " << got.left.x << ", " << got.left.y;
     ASSERT_TRUE(same(got.right, expected.right)) << label << " right " << got.right.x << ", " << got.right.y;
+}
+
+// The resplit values of cut c of feature j from the sums of the intervals
+// on either side of it.
+inline void check_resplit(const GridTensorState& state, const RefinementStrategy& strategy,
+                          const std::vector<Stats5>& totals, std::size_t j, std::size_t c, bool single_mode) {
+    const PairedUpdate l = side_update(strategy, totals[c], single_mode);
+    const PairedUpdate r = side_update(strategy, totals[c + 1], single_mode);
+    const std::string label = "resplit " + where(j, c);
+    ASSERT_TRUE(same(state.resplit_left_update[j][c], {l.x, l.y})) << label;
+    ASSERT_TRUE(same(state.resplit_right_update[j][c], {r.x, r.y})) << label;
+    ASSERT_TRUE(same(state.resplit_side_gains[j][c], {l.gain, r.gain})) << label;
+    ASSERT_TRUE(same(state.resplit_score[j][c], l.gain + r.gain)) << label;
 }
 
 // Interval sums and checkpoints against running sums in position order (the
@@ -158,13 +172,10 @@ inline void check_feature(const GridTensorState& state, const RefinementStrategy
         }
     }
     for (std::size_t c = 0; c < cuts.size(); ++c) {
-        const PairedUpdate l = side_update(strategy, totals[c], single_mode);
-        const PairedUpdate r = side_update(strategy, totals[c + 1], single_mode);
-        const std::string label = "resplit " + where(j, c);
-        ASSERT_TRUE(same(state.resplit_left_update[j][c], {l.x, l.y})) << label;
-        ASSERT_TRUE(same(state.resplit_right_update[j][c], {r.x, r.y})) << label;
-        ASSERT_TRUE(same(state.resplit_side_gains[j][c], {l.gain, r.gain})) << label;
-        ASSERT_TRUE(same(state.resplit_score[j][c], l.gain + r.gain)) << label;
+        check_resplit(state, strategy, totals, j, c, single_mode);
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
     }
 }
 
@@ -183,11 +194,147 @@ inline void check_runs(const GridTensorState& state, std::size_t min_samples) {
     }
 }
 
+// The largest difference seen between a kept bin sum and its recomputation,
+// over the sum of the magnitudes of the bin's terms.
+struct BinDrift {
+    double largest = 0.0;
+};
+
+// Neumaier's compensated sum, for sums whose error must stay near one unit
+// in the last place of the result.
+struct NeumaierSum {
+    double sum = 0.0;
+    double correction = 0.0;
+    void add(double value) {
+        const double total = sum + value;
+        correction += std::abs(sum) >= std::abs(value) ? (sum - total) + value : (value - total) + sum;
+        sum = total;
+    }
+    double value() const { return sum + correction; }
+};
+
+// The five sums of every bin of feature j from scratch, in sample order and
+// compensated, so they are accurate to about one unit in their last place;
+// and the sums of the magnitudes of the terms.
+inline void fresh_bin_sums(const GridTensorState& state, const std::vector<Stats5>& stats, std::size_t j,
+                           std::vector<std::array<double, 5>>& sums, std::vector<std::array<double, 5>>& magnitudes) {
+    const std::size_t bins = state.binned->features[j].bin_count();
+    std::vector<std::array<NeumaierSum, 5>> compensated(bins);
+    magnitudes.assign(bins, {});
+    for (std::size_t i = 0; i < state.n_samples; ++i) {
+        const std::size_t b = state.binned->code(i, j);
+        const Stats5& s = stats[i];
+        const std::array<double, 5> terms = {s.pp, s.mm, s.pm, s.rp, s.rm};
+        for (std::size_t k = 0; k < 5; ++k) {
+            compensated[b][k].add(terms[k]);
+            magnitudes[b][k] += std::abs(terms[k]);
+        }
+    }
+    sums.assign(bins, {});
+    for (std::size_t b = 0; b < bins; ++b) {
+        for (std::size_t k = 0; k < 5; ++k) {
+            sums[b][k] = compensated[b][k].value();
+        }
+    }
+}
+
+// A binned feature: every bin sum against its recomputation from the sample
+// records, within `relative_drift` of the magnitudes of its terms; running
+// sums, interval statistics, candidates and resplit values exactly as the
+// kept bin sums give them; which positions may be cut.
+inline void check_binned_feature(const GridTensorState& state, const RefinementStrategy& strategy,
+                                 const std::vector<Stats5>& stats, std::size_t j, bool single_mode,
+                                 double relative_drift, BinDrift& drift) {
+    const FeatureBins& bins = state.binned->features[j];
+    const auto& cuts = state.split_positions[j];
+    ASSERT_EQ(state.interval_stats[j].size(), cuts.size() + 1);
+    ASSERT_EQ(state.resplit_score[j].size(), cuts.size());
+    std::vector<std::array<double, 5>> fresh;
+    std::vector<std::array<double, 5>> magnitudes;
+    fresh_bin_sums(state, stats, j, fresh, magnitudes);
+    const std::size_t base = state.bin_sums.first_bin[j];
+    for (std::size_t b = 0; b < bins.bin_count(); ++b) {
+        const Stats5 value = state.bin_sums.bins[base + b].value();
+        const std::array<double, 5> kept = {value.pp, value.mm, value.pm, value.rp, value.rm};
+        const std::array<double, 5>& expected = fresh[b];
+        const std::array<double, 5>& scale = magnitudes[b];
+        for (std::size_t s = 0; s < kept.size(); ++s) {
+            // Equal covers sums that overflowed alike.
+            const double difference = kept[s] == expected[s] ? 0.0 : std::abs(kept[s] - expected[s]);
+            ASSERT_LE(difference, relative_drift * scale[s])
+                << "bin " << where(j, b) << " statistic " << s << ": kept " << kept[s] << " fresh " << expected[s];
+            if (scale[s] > 0.0) {
+                drift.largest = std::max(drift.largest, difference / scale[s]);
+            }
+        }
+    }
+    std::vector<Stats5> totals;
+    for (std::size_t k = 0; k <= cuts.size(); ++k) {
+        const std::size_t start = state.interval_start(j, k);
+        const std::size_t end = state.interval_end(j, k);
+        const std::size_t first = bins.bin_starting_at(start, state.n_samples);
+        const std::size_t last = bins.bin_starting_at(end, state.n_samples);
+        Stats5 running;
+        std::size_t members = 0;
+        for (std::size_t b = first; b < last; ++b) {
+            running += state.bin_sums.bins[base + b].value();
+            ASSERT_EQ(state.bin_sums.running[base + b], running) << "running " << where(j, b);
+        }
+        for (std::size_t i = 0; i < state.n_samples; ++i) {
+            const std::size_t b = state.binned->code(i, j);
+            members += b >= first && b < last ? 1 : 0;
+        }
+        ASSERT_EQ(members, end - start) << "samples of interval " << where(j, k);
+        ASSERT_EQ(state.interval_stats[j][k].count, end - start) << where(j, k);
+        ASSERT_EQ(state.interval_stats[j][k].sums, running) << "interval " << where(j, k);
+        totals.push_back(running);
+        Stats5 left;
+        for (std::size_t b = first; b < last; ++b) {
+            const std::size_t q = b == 0 ? 0 : bins.boundaries[b - 1];
+            const bool end_of_interval = q == start || q + 1 == end;
+            const bool marked = b > 0 && state.bin_sums.never_cut[j][b - 1] != 0;
+            ASSERT_EQ(state.cut_excluded(j, q), end_of_interval || marked || b == 0) << "mark " << where(j, q);
+            const SplitCandidate got = split_candidate(strategy, state, j, q, single_mode);
+            if (state.cut_excluded(j, q)) {
+                ASSERT_TRUE(std::isnan(got.gain)) << "excluded " << where(j, q);
+            } else {
+                const SplitCandidate expected = fresh_candidate(strategy, left, running, single_mode);
+                ASSERT_FALSE(std::isnan(expected.gain)) << "unmarked NaN gain at " << where(j, q);
+                check_candidate(got, expected, "candidate " + where(j, q));
+                if (::testing::Test::HasFatalFailure()) {
+                    return;
+                }
+            }
+            left += state.bin_sums.bins[base + b].value();
+        }
+    }
+    // Ties among the boundaries stay marked; nothing but a boundary is cut.
+    for (std::size_t t = 0; t < bins.boundaries.size(); ++t) {
+        if (bins.tie[t] != 0) {
+            ASSERT_TRUE(state.cut_excluded(j, bins.boundaries[t])) << "tie " << where(j, t);
+        }
+    }
+    for (std::size_t q = 0; q < state.n_samples; ++q) {
+        if (!bins.boundary_at(q)) {
+            ASSERT_TRUE(state.cut_excluded(j, q)) << "inside a bin " << where(j, q);
+        }
+    }
+    for (std::size_t c = 0; c < cuts.size(); ++c) {
+        ASSERT_TRUE(bins.boundary_at(cuts[c]).has_value()) << "cut off the boundaries " << where(j, c);
+        check_resplit(state, strategy, totals, j, c, single_mode);
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
 // Every incrementally kept quantity against its recomputation from the
 // state's model and sample records, with each sample's weight taken from its
-// residual.
+// residual. A binned state's bin sums may differ from their recomputation by
+// `relative_drift` of the magnitudes of their terms; the largest difference
+// seen goes to `drift`.
 inline void check_state(const GridTensorState& state, const RefinementStrategy& strategy, std::size_t min_samples,
-                        const CheckTolerance& tol = {}) {
+                        const CheckTolerance& tol = {}, double relative_drift = 0.0, BinDrift* drift = nullptr) {
     const bool single_mode = single_component_mode(state);
     check_samples(state, tol);
     if (::testing::Test::HasFatalFailure()) {
@@ -199,11 +346,19 @@ inline void check_state(const GridTensorState& state, const RefinementStrategy& 
         const double weight = sample_weight(strategy, sample.residual);
         stats[i] = sample_products(weight, sample.f_plus, sample.f_minus, sample.residual, single_mode);
     }
+    BinDrift seen;
     for (std::size_t j = 0; j < state.n_features; ++j) {
-        check_feature(state, strategy, stats, j, single_mode);
+        if (state.is_binned()) {
+            check_binned_feature(state, strategy, stats, j, single_mode, relative_drift, seen);
+        } else {
+            check_feature(state, strategy, stats, j, single_mode);
+        }
         if (::testing::Test::HasFatalFailure()) {
             return;
         }
+    }
+    if (drift != nullptr) {
+        drift->largest = std::max(drift->largest, seen.largest);
     }
     check_runs(state, min_samples);
 }

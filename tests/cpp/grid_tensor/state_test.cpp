@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "grid_tensor/histogram_binning.hpp"
 #include "grid_tensor/refinement.hpp"
 #include "matrix_view.hpp"
 
@@ -168,14 +169,32 @@ TEST(GridTensorStateTest, CutExclusionCoversTiesIntervalEndsBinsAndNaNMarks) {
     for (std::size_t q = 0; q < 10; ++q) {
         EXPECT_EQ(state.cut_excluded(0, q), cut_only[q]) << q;
     }
-    // Binned with boundaries 3, 5 and 7, then a NaN gain marked at 7.
-    state.bin_boundaries[0] = {3, 5, 7};
+    // A NaN gain marked at 7.
     start_guarding_nan_gains(state);
     state.nan_gain[0][7] = 1;
-    const std::vector<bool> everything = {true, true, true, false, true, true, true, true, true, true};
+    const std::vector<bool> with_mark = {true, false, true, false, true, true, false, true, false, true};
     for (std::size_t q = 0; q < 10; ++q) {
-        EXPECT_EQ(state.cut_excluded(0, q), everything[q]) << q;
+        EXPECT_EQ(state.cut_excluded(0, q), with_mark[q]) << q;
     }
+
+    // Binned into at most five bins: boundaries 4, 6 and 8 (the quantile at 2
+    // falls on the tie), the only positions that may be cut. Then a cut at 6
+    // and a NaN gain marked at 8.
+    GridTensorState binned(view, VectorView::contiguous(y.data(), 10), nullptr, bin_features(view, 5));
+    initialize_refinement(RefinementStrategy{}, binned);
+    ASSERT_EQ(binned.binned->features[0].boundaries, (std::vector<std::size_t>{4, 6, 8}));
+    const std::vector<bool> boundaries_only = {true, true, true, true, false, true, false, true, false, true};
+    for (std::size_t q = 0; q < 10; ++q) {
+        EXPECT_EQ(binned.cut_excluded(0, q), boundaries_only[q]) << q;
+    }
+    binned.split_positions[0] = {6};
+    binned.bin_sums.never_cut[0][2] = 1;
+    const std::vector<bool> cut_and_mark = {true, true, true, true, false, true, true, true, true, true};
+    for (std::size_t q = 0; q < 10; ++q) {
+        EXPECT_EQ(binned.cut_excluded(0, q), cut_and_mark[q]) << q;
+    }
+    EXPECT_EQ(binned.value_at(0, 6), 5.0);
+    EXPECT_THROW(binned.value_at(0, 5), InternalError);
 }
 
 TEST(GridTensorStateTest, ASingleSampleHasNoIntervalEndsToExclude) {
