@@ -48,6 +48,7 @@ def test_invalid_parameters_are_refused_at_fit():
     ({"random_state": -1}, "'random_state' parameter"),
     ({"random_state": 2**64}, "'random_state' parameter"),
     ({"n_jobs": 0}, "'n_jobs' parameter"),
+    ({"max_bins": 1}, "'max_bins' parameter .* range \\[2, 65536\\]"),
     ({"callback": 3}, "'callback' parameter .* must be None or a callable"),
 ])
 def test_out_of_range_parameters_name_the_parameter(params, message):
@@ -193,6 +194,15 @@ def test_callback_sees_errors_in_target_units_and_can_stop_the_fit(one_feature_m
     assert stopped.stopped_early_ and stopped.n_stages_ == 2
     assert not two_epochs.stopped_early_
     np.testing.assert_array_equal(stopped.predict(X), two_epochs.predict(X))
+
+
+def test_max_bins_reaches_the_fit(one_feature_matters):
+    X, y = one_feature_matters
+    binned = small(max_bins=16).fit(X, y)
+    cuts = np.concatenate([grid.splits[2] for stage in binned.model_.stage_predictors for grid in stage.grid_tensors])
+    # Four hundred distinct values in 16 bins leave at most 15 boundaries to cut on.
+    assert 0 < len(np.unique(cuts)) <= 15
+    assert model_to_bytes(binned.model_) != model_to_bytes(small().fit(X, y).model_)
 
 
 @pytest.mark.parametrize("n_jobs", [1, 2, -1, None])

@@ -98,6 +98,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     similarity_threshold : float, default=0.0
         Share of each stage's trees left out of the merge, those farthest
         from the medoid tree.
+    max_bins : int or None, default=None
+        None fits exactly: every change of a feature's value is a cut
+        candidate. An int from 2 to 65536 codes each feature once into at most
+        that many equal-count bins, and cuts lie only on their boundaries.
     random_state : int, RandomState instance, Generator or None, default=None
         Seed of the fit. An int in [0, 2**64) is the seed itself; None, a
         ``RandomState`` or a ``Generator`` gives a seed drawn from it.
@@ -170,6 +174,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         "tilt_rho": [Interval(Real, 0, None, closed="left")],
         # 1 or more would leave a stage no tree to merge.
         "similarity_threshold": [Interval(Real, 0, 1, closed="left")],
+        "max_bins": [None, Interval(Integral, 2, 65536, closed="both")],
         "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
                          np.random.RandomState, np.random.Generator],
         "verbose": ["verbose"],
@@ -196,6 +201,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         tilt_tau=0.01,
         tilt_rho=0.0,
         similarity_threshold=0.0,
+        max_bins=None,
         random_state=None,
         verbose=0,
         n_jobs=None,
@@ -217,6 +223,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.tilt_tau = tilt_tau
         self.tilt_rho = tilt_rho
         self.similarity_threshold = similarity_threshold
+        self.max_bins = max_bins
         self.random_state = random_state
         self.verbose = verbose
         self.n_jobs = n_jobs
@@ -241,6 +248,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             tilt_tau=self.tilt_tau,
             tilt_rho=self.tilt_rho,
             similarity_threshold=self.similarity_threshold,
+            max_bins=self.max_bins,
             seed=seed,
             verbosity=min(int(self.verbose), _MOST_VERBOSE),
             n_threads=_thread_count(self.n_jobs),
