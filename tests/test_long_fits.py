@@ -292,12 +292,12 @@ def test_a_warning_made_an_error_cancels_the_fit(ill_conditioned, tmp_path):
 # Thread counts and fits at once.
 
 @pytest.mark.parametrize("n_threads, error, message", [
-    (0, ValueError, "n_threads must be None or a count from 1 to 1024, got 0"),
+    (0, ValueError, "n_threads must be an integer from 1 to 1024 or None, got 0"),
     (-2, ValueError, "got -2"),
     (1025, ValueError, "got 1025"),
+    (2**70, ValueError, f"got {2**70}"),
     (2.0, TypeError, "n_threads"),
     ("2", TypeError, "n_threads"),
-    (2**70, OverflowError, None),
 ])
 def test_n_threads_is_checked(data, n_threads, error, message):
     x, y = data

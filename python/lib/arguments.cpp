@@ -340,26 +340,6 @@ std::vector<std::uint64_t> Arguments::indices(std::size_t index) const {
     return result;
 }
 
-std::optional<int> Arguments::optional_count(std::size_t index, int most) const {
-    PyObject* object = given(index);
-    if (object == nullptr || object == Py_None) {
-        return std::nullopt;
-    }
-    const char* name = param(index).name;
-    const PyRef number = PyRef::steal(PyNumber_Index(object));
-    if (!number) {
-        rethrow_named(name);
-    }
-    const long long value = PyLong_AsLongLong(number.get());
-    if (value == -1 && PyErr_Occurred()) {
-        throw PythonErrorSet{};  // OverflowError, beyond any count
-    }
-    if (value < 1 || value > most) {
-        throw value_error(fmt::format("{} must be None or a count from 1 to {}, got {}", name, most, value));
-    }
-    return static_cast<int>(value);
-}
-
 PyObject* Arguments::optional_callable(std::size_t index) const {
     PyObject* object = given(index);
     if (object == nullptr || object == Py_None) {

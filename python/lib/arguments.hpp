@@ -77,8 +77,6 @@ public:
     std::string path(std::size_t index) const;
     std::optional<std::string> optional_path(std::size_t index) const;
     std::vector<std::uint64_t> indices(std::size_t index) const;
-    // None, or a count from 1 to `most`; out of that range is a ValueError.
-    std::optional<int> optional_count(std::size_t index, int most) const;
     // None, or any callable object (borrowed from the bound arguments).
     PyObject* optional_callable(std::size_t index) const;
     // The contents of a bytes or bytearray object, valid while the call's

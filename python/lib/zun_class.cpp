@@ -284,7 +284,7 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
 
 // Beyond any machine the fit is meant for; far more threads than that could
 // only exhaust the process.
-constexpr int most_threads = 1024;
+constexpr std::uint64_t most_threads = 1024;
 
 PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -292,8 +292,9 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView x_view = arguments.matrix(0);
         const VectorView y_view = arguments.vector(1);
         const ZUNBoostedParams params = boosted_params(arguments);
-        const std::optional<int> n_threads = arguments.optional_count(26, most_threads);
-        FitRunner runner(arguments.optional_callable(27), n_threads.value_or(calling_thread_workers()));
+        const std::optional<std::uint64_t> n_threads = arguments.optional_integer_in(26, 1, most_threads);
+        FitRunner runner(arguments.optional_callable(27),
+                         n_threads ? static_cast<int>(*n_threads) : calling_thread_workers());
         BoostedFitResult fitted = runner.run<BoostedFitResult>([&] {
             const ContiguousMatrix x(x_view);
             const ContiguousVector y(y_view);
