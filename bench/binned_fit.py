@@ -31,23 +31,16 @@ import json
 import os
 import resource
 import statistics
-import subprocess
 import sys
-import time
 
 from compare import diamonds
+from exact_fit import cpu_time, run_child
 from grid_tensor_fit import friedman1
 
 
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def cpu_time(call):
-    start = time.process_time()
-    result = call()
-    return time.process_time() - start, result
 
 
 def child_split(rows, n_iter, max_bins):
@@ -92,15 +85,6 @@ def child_accuracy(data, rows, max_bins):
         lambda: ZUN.fit(x, (y - mean) / scale, epochs, verbosity=0, seed=0, **settings, **binning))
     predicted = model.predict(x_test) * scale + mean
     return {"seconds": seconds, "rmse": float(np.sqrt(np.mean((predicted - y_test) ** 2)))}
-
-
-def run_child(path, job):
-    env = dict(os.environ, OMP_NUM_THREADS="1")
-    if path:
-        env["PYTHONPATH"] = path + os.pathsep + env.get("PYTHONPATH", "")
-    out = subprocess.run([sys.executable, __file__, "--child", json.dumps(job)], env=env, check=True,
-                         capture_output=True, text=True)
-    return json.loads(out.stdout)
 
 
 def load():

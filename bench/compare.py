@@ -40,7 +40,8 @@ import sys
 import tempfile
 import time
 
-N_FEATURES = 10
+from grid_tensor_fit import datasets, friedman1  # noqa: F401 (datasets: the shared loaders)
+
 SPLIT_SEED = 0
 PERTURBATION = 1e-14  # relative change of y for the sensitivity rows
 PERTURB_MAX_ROWS = 20_000  # sensitivity rows only on data sets this small
@@ -54,38 +55,16 @@ TUNED = {
 }
 
 
-def friedman1(n_rows, seed):
-    import numpy as np
-
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(size=(n_rows, N_FEATURES))  # features 0-4 informative, 5-9 noise
-    y = (
-        10 * np.sin(np.pi * x[:, 0] * x[:, 1])
-        + 20 * (x[:, 2] - 0.5) ** 2
-        + 10 * x[:, 3]
-        + 5 * x[:, 4]
-        + rng.normal(size=n_rows)
-    )
-    return x, y
-
-
 def diamonds():
     """plotnine's diamonds: log price from the nine other columns, ordered categories as their ranks."""
-    import numpy as np
-    from plotnine.data import diamonds as table
-
-    columns = [table[name].cat.codes.to_numpy() if hasattr(table[name], "cat") else table[name].to_numpy()
-               for name in ["carat", "cut", "color", "clarity", "depth", "table", "x", "y", "z"]]
-    return np.column_stack(columns).astype(np.float64), np.log(table["price"].to_numpy().astype(np.float64))
+    x, y, _ = datasets.diamonds()
+    return x, y
 
 
 def randhie():
     """statsmodels' RAND health insurance experiment: outpatient visits (mdvis) from the nine other columns."""
-    import numpy as np
-    from statsmodels.datasets import randhie as data
-
-    frame = data.load_pandas().data
-    return frame.drop(columns="mdvis").to_numpy(dtype=np.float64), frame["mdvis"].to_numpy(dtype=np.float64)
+    x, y, _ = datasets.randhie()
+    return x, y
 
 
 TABLES = {"diamonds": diamonds, "randhie": randhie}

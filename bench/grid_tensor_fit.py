@@ -12,23 +12,19 @@ import resource
 import subprocess
 import sys
 import time
+from pathlib import Path
+
+# The data sets live with the examples, shared by every script here.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+import datasets  # noqa: E402
 
 N_FEATURES = 10
 N_ITER = 25
 
 
 def friedman1(n_rows, seed):
-    import numpy as np
-
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(size=(n_rows, N_FEATURES))
-    y = (
-        10 * np.sin(np.pi * x[:, 0] * x[:, 1])
-        + 20 * (x[:, 2] - 0.5) ** 2
-        + 10 * x[:, 3]
-        + 5 * x[:, 4]
-        + rng.normal(size=n_rows)
-    )
+    """Friedman #1 with 10 features (5 of them noise), as (x, y)."""
+    x, y, _ = datasets.friedman1(n_rows, seed)
     return x, y
 
 

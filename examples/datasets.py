@@ -10,10 +10,11 @@ from pathlib import Path
 
 import numpy as np
 
-# Diamonds' ordered categories, worst to best, coded 0, 1, ...
+# Diamonds' ordered categories in the order of the table's own categories,
+# coded 0, 1, ...
 DIAMOND_GRADES = {
     "cut": ["Fair", "Good", "Very Good", "Premium", "Ideal"],
-    "color": ["J", "I", "H", "G", "F", "E", "D"],
+    "color": ["D", "E", "F", "G", "H", "I", "J"],
     "clarity": ["I1", "SI2", "SI1", "VS2", "VS1", "VVS2", "VVS1", "IF"],
 }
 
