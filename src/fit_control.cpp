@@ -1,5 +1,6 @@
 #include "fit_control.hpp"
 
+#include <chrono>
 #include <utility>
 
 #include "error.hpp"
@@ -99,7 +100,12 @@ void FitControl::end_epoch(EpochEnd end) {
     }
     pending_ = end;
     changed_.notify_all();
-    changed_.wait(lock, [this] { return !pending_ || interruption() != Interruption::None; });
+    // Timed slices rather than an untimed wait: that one is a newer symbol of
+    // GCC 12's libstdc++ and would raise the wheel's manylinux tag past the
+    // glibc 2.34 systems it installs on.
+    const auto answered = [this] { return !pending_ || interruption() != Interruption::None; };
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), answered)) {
+    }
 }
 
 std::optional<EpochEnd> FitControl::pending_epoch_end() const {
