@@ -5,9 +5,10 @@ seeded) on each data set, one thread, each (data set, setting) in its own
 subprocess. A setting qualifies when its mean fit CPU time on Friedman #1 at
 10^5 rows stays within the budget and no fit on any data set warns about the
 condition number of the stage rescaling. Each setting's CV RMSE on a data set
-is divided by the best setting's there; among the qualifying settings the
-default is the one whose worst such ratio is smallest (a default must not be
-poor anywhere), the mean ratio breaking ties. Prints a Markdown table; --json keeps the raw figures.
+is divided by the best setting's there; among the qualifying settings those
+whose worst such ratio is within TIE (1%, about the spread of the CV
+estimates) of the smallest worst ratio tie (a default must not be poor
+anywhere), and of them the one with the smallest mean ratio is the default. Prints a Markdown table; --json keeps the raw figures.
 
     python bench/choose_defaults.py [--folds 3] [--budget 10] [--json FILE] [--from-json FILE]
                                     [--epochs 5 10 20] [--n-iter 5 10 20]
@@ -29,6 +30,7 @@ EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 DATA_SETS = ["diabetes", "diamonds", "randhie", "friedman1_1e4", "friedman1_1e5"]
 BUDGET_DATA_SET = "friedman1_1e5"
 WARNING_TEXT = "condition number"
+TIE = 1.01
 
 
 def load(name):
@@ -98,7 +100,11 @@ def choose(results, budget):
         row["qualifies"] = (row[BUDGET_DATA_SET]["fit_cpu_s"] <= budget
                             and all(row[name]["warnings"] == 0 for name in DATA_SETS))
     qualified = [key for key, row in results.items() if row["qualifies"]]
-    return min(qualified, key=lambda key: (results[key]["worst"], results[key]["relative"])) if qualified else None
+    if not qualified:
+        return None
+    least_worst = min(results[key]["worst"] for key in qualified)
+    tied = [key for key in qualified if results[key]["worst"] <= least_worst * TIE]
+    return min(tied, key=lambda key: results[key]["relative"])
 
 
 def print_table(results, chosen, budget):
