@@ -23,6 +23,14 @@ if .venv/bin/python scripts/check_wheel_libraries.py build/wheel/unrepaired/zunm
     exit 1
 fi
 
+# The README promises glibc 2.34 systems (RHEL 9, Ubuntu 22.04): a newer
+# symbol of glibc or of GCC 12's libstdc++ raises the tag and would break that.
+glibc=$(basename "$wheel" .whl | sed -n 's/.*manylinux_2_\([0-9]*\)_x86_64.*/\1/p')
+if [ -z "$glibc" ] || [ "$glibc" -gt 34 ]; then
+    echo "the wheel's tag asks for more than glibc 2.34: $(basename "$wheel"); see auditwheel show" >&2
+    exit 1
+fi
+
 echo "== module tests against the installed wheel"
 venv=$root/build/wheel/venv
 rm -rf "$venv"
