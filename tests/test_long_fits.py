@@ -48,14 +48,8 @@ def fit(x, y, epochs=3, **kwargs):
     return ZUN.fit(x, y, epochs, **arguments)
 
 
-def model_bytes(model, directory, name="model.zun"):
-    path = directory / name
-    model.save(str(path))
-    return path.read_bytes()
-
-
-def outcome(model, result, directory, name):
-    return (model_bytes(model, directory, name), result.err, result.residuals.tobytes(), result.y_hat.tobytes(),
+def outcome(model, result):
+    return (model.to_bytes(), result.err, result.residuals.tobytes(), result.y_hat.tobytes(),
             result.epoch_errors.tobytes(), result.stopped_early)
 
 
@@ -128,7 +122,7 @@ def test_sigint_interrupts_a_fit_and_leaves_the_process_usable(tmp_path, logged)
         assert report["next_notes"] == [[None]]
 
 
-def test_a_pending_exception_cancels_the_fit_and_the_next_fit_is_normal(data, tmp_path):
+def test_a_pending_exception_cancels_the_fit_and_the_next_fit_is_normal(data):
     # The same path as Ctrl-C, in process: the callback raises while the fit
     # runs, the fit is abandoned and the exception is the one raised.
     x, y = data
@@ -141,8 +135,8 @@ def test_a_pending_exception_cancels_the_fit_and_the_next_fit_is_normal(data, tm
     with pytest.raises(LookupError, match="from the callback"):
         fit(x, y, epochs=50, callback=failing)
     assert len(calls) == 1
-    first = outcome(*fit(x, y), tmp_path, "a.zun")
-    assert first == outcome(*fit(x, y), tmp_path, "b.zun")
+    first = outcome(*fit(x, y))
+    assert first == outcome(*fit(x, y))
 
 
 # ---------------------------------------------------------------------------
@@ -185,7 +179,7 @@ def test_a_ticker_thread_advances_while_a_fit_works():
 # ---------------------------------------------------------------------------
 # The progress callback.
 
-def test_callback_sees_each_epoch_and_leaves_results_alone(data, tmp_path):
+def test_callback_sees_each_epoch_and_leaves_results_alone(data):
     x, y = data
     records = []
     model, result = fit(x, y, epochs=4, callback=records.append)
@@ -197,7 +191,7 @@ def test_callback_sees_each_epoch_and_leaves_results_alone(data, tmp_path):
         assert 0 <= record.trees_done <= 3
     assert all(r.trees_done == 3 for r in epoch_ends)
     assert not result.stopped_early
-    assert outcome(model, result, tmp_path, "a.zun") == outcome(*fit(x, y, epochs=4), tmp_path, "b.zun")
+    assert outcome(model, result) == outcome(*fit(x, y, epochs=4))
 
 
 def test_callback_returning_false_stops_with_the_completed_epochs(data, tmp_path):
@@ -208,8 +202,8 @@ def test_callback_returning_false_stops_with_the_completed_epochs(data, tmp_path
     assert result.stopped_early
     assert len(model.stage_predictors) == 2 == result.epoch_errors.size
     two_model, two_result = fit(x, y, epochs=2)
-    expected = outcome(two_model, two_result, tmp_path, "b.zun")
-    assert outcome(model, result, tmp_path, "a.zun")[:5] == expected[:5]
+    expected = outcome(two_model, two_result)
+    assert outcome(model, result)[:5] == expected[:5]
     con = sqlite3.connect(db)
     try:
         assert con.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
@@ -276,7 +270,7 @@ def test_condition_number_warning_shows_at_verbosity_zero(ill_conditioned):
         fit(x, y, epochs=4, n_iter=6, alpha=1.0)
 
 
-def test_a_warning_made_an_error_cancels_the_fit(ill_conditioned, tmp_path):
+def test_a_warning_made_an_error_cancels_the_fit(ill_conditioned):
     x, y = ill_conditioned
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
@@ -333,7 +327,7 @@ def test_concurrent_fits_equal_the_same_fits_one_after_the_other(data, tmp_path)
     def run(index, kwargs, outputs):
         model, result = fit(x, y, epochs=3, **kwargs)
         db = kwargs["visualdb"]
-        outputs[index] = dict(outcome=outcome(model, result, tmp_path, f"{threading.current_thread().name}.zun"),
+        outputs[index] = dict(outcome=outcome(model, result),
                               run_log=db and run_log_bytes(db))
         if db:
             os.remove(db)
