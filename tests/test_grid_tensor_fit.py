@@ -112,12 +112,16 @@ TIED = [1.0, 1.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 5.0, 6.0]
     [
         # Ten distinct values, 4 bins: quantile positions 2, 5 and 7.
         ([0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5, 9.5], 4, {2.5, 5.5, 7.5}),
-        # Positions 1 and 2 fall inside the run of 1s and are dropped: 3 and 4
-        # stay, and 4 (value 3) would leave one sample alone at the end of
-        # the interval, which no fit cuts.
+        # Positions 1 and 2 fall inside the run of 1s and move to its end,
+        # 3; 4 (value 3) would leave one sample alone at the end of the
+        # interval, which no fit cuts.
         ([1.0, 1.0, 1.0, 2.0, 3.0], 5, {2.0}),
-        # Positions 1, 3, 5, 6, 8: those inside runs are dropped, not moved.
+        # Positions 1, 3, 5, 6, 8 become 2, 3, 6, 9 (values 2, 3, 4, 6); 2
+        # and 9 leave too few samples on one side to be cut.
         (TIED, 6, {3.0, 4.0}),
+        # Positions 5 and 10: 10 falls inside the run of 2s and moves to 11,
+        # so a tied column keeps its cut between 2 and 3.
+        ([1.0] * 5 + [2.0] * 6 + [3.0] * 5, 3, {2.0, 3.0}),
         # At least as many bins as samples: every change of value is a
         # boundary, and the fits cut where exact fits (None) do.
         (TIED, 10, {3.0, 5.0}),

@@ -28,8 +28,8 @@ FeatureBins bins_of_column(const MatrixView& x, std::size_t column, std::size_t 
     }
     bins.boundaries = quantile_boundaries(n, max_bins, value);
     if (bins.boundaries.empty()) {
-        // Every quantile fell inside a run of equal values: the feature keeps
-        // every cut between different values.
+        // Every quantile fell inside the last run of equal values: the
+        // feature keeps every cut between different values.
         for (std::size_t q = 1; q < n; ++q) {
             if (!(value(q) == value(q - 1))) {
                 bins.boundaries.push_back(q);

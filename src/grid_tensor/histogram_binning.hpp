@@ -25,21 +25,33 @@ inline constexpr std::uint64_t max_bins_limit = 65536;
 inline bool bins_requested(const std::optional<std::uint32_t>& max_bins) { return max_bins && *max_bins > 1; }
 
 // Boundaries of one feature of `n` sorted values (value(q) reads sorted
-// position q): quantile positions floor(n q / B), B = min(n, max_bins),
-// dropped when they fall inside a run of equal values.
+// position q): quantile positions floor(n q / B), B = min(n, max_bins). A
+// quantile inside a run of equal values moves to the end of the run, where
+// the next value starts, so that a heavily tied column keeps a boundary
+// between each pair of frequent values instead of losing most of them; one
+// inside the last run has nowhere to go and is dropped.
 template <typename ValueAt>
 std::vector<std::size_t> quantile_boundaries(std::size_t n, std::size_t max_bins, const ValueAt& value) {
     std::vector<std::size_t> boundaries;
     const std::size_t bins = std::min(n, max_bins);
+    // Written as a negated equality so a NaN on either side also counts as a change.
+    const auto starts_value = [&value](std::size_t c) { return !(value(c) == value(c - 1)); };
     for (std::size_t q = 1; q < bins; ++q) {
-        const std::size_t c = n * q / bins;
-        if (c < 1 || c >= n || (!boundaries.empty() && boundaries.back() == c)) {
+        std::size_t c = n * q / bins;
+        // At or before the last boundary, the quantile would move onto it.
+        // Skipping it also keeps each scan on positions no earlier scan
+        // passed, so all scans together cost O(n).
+        if (c < 1 || (!boundaries.empty() && c <= boundaries.back())) {
             continue;
         }
-        // Written as a negated equality so a NaN on either side also counts as a change.
-        if (!(value(c) == value(c - 1))) {
-            boundaries.push_back(c);
+        while (c < n && !starts_value(c)) {
+            ++c;
         }
+        if (c >= n) {
+            // This quantile and every later one lie in the last run.
+            break;
+        }
+        boundaries.push_back(c);
     }
     return boundaries;
 }
@@ -88,8 +100,9 @@ struct BinnedFeatures {
 };
 
 // Codes every column of x. Boundaries follow quantile_boundaries; a feature
-// whose quantiles all fall inside runs of equal values gets a boundary at
-// every change of value instead, so it keeps every cut an exact fit has.
+// whose quantiles all fall inside its last run of equal values gets a
+// boundary at every change of value instead, so it keeps every cut an exact
+// fit has.
 // Throws InternalError naming the column when x holds NaN, which has no
 // place in an ascending order. Features are coded in parallel on the worker
 // pool; the result does not depend on the number of threads.

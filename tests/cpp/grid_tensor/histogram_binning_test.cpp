@@ -33,7 +33,16 @@ TEST(QuantileBoundariesTest, WorkedExamples) {
     };
     const std::vector<Case> cases = {
         {"ten distinct values, four bins", iota_values(10), 4, {2, 5, 7}},
-        {"quantiles on ties are dropped, not moved", {1, 1, 1, 2, 3}, 5, {3, 4}},
+        {"quantiles on ties move to the run's end", {1, 1, 1, 2, 3}, 5, {3, 4}},
+        // Quantiles 2, 4, 6, 8: 2 and 4 move to 6, the start of the 2s.
+        {"moved quantiles merge", {1, 1, 1, 1, 1, 1, 2, 3, 4, 5}, 5, {6, 8}},
+        // Quantiles 3, 6, 9: 3 moves to 7 and 6 merges with it; 9 lies in
+        // the last run and is dropped.
+        {"a quantile in the last run is dropped", {0, 0, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2}, 4, {7}},
+        // Quantiles 2, 4, 7, 9: the first three fall on ties and move to 3,
+        // 6 and 9, so every change of value stays a boundary (dropping them
+        // would leave only 9).
+        {"a tied column keeps its changes", {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}, 5, {3, 6, 9}},
         {"fewer values than bins: every change", {1, 1, 2, 2, 2, 3}, 50, {2, 5}},
         {"all equal", {4, 4, 4, 4}, 3, {}},
         {"three values, more bins than values", iota_values(3), 7, {1, 2}},
@@ -76,12 +85,15 @@ TEST(BinFeaturesTest, BoundariesAndCodesOfEachColumn) {
         // Shuffled rows: codes follow the samples, boundaries the sorted order.
         {"ten distinct values in four bins", {4.5, 0.0, 3.0, 1.0, 2.5, 0.5, 4.0, 1.5, 3.5, 2.0}, 4, {2, 5, 7},
          {1.0, 2.5, 3.5}},
-        {"quantiles on ties dropped", {2, 1, 3, 1, 1}, 5, {3, 4}, {2, 3}},
+        {"quantiles on ties moved", {2, 1, 3, 1, 1}, 5, {3, 4}, {2, 3}},
         {"at least as many bins as values: every change", {3, 1, 2, 2, 1, 2}, 6, {2, 5}, {2, 3}},
         {"a constant column has one bin", {7, 7, 7, 7}, 4, {}, {}},
         // Sorted 1, 2, 5, 5, 5, 8, 9: the only quantile (position 3) falls
-        // inside the run of 5s, so the column keeps every change of value.
-        {"every quantile on a tie: every change", {5, 1, 9, 5, 2, 8, 5}, 2, {1, 2, 5, 6}, {2, 5, 8, 9}},
+        // inside the run of 5s and moves to its end.
+        {"a quantile on a tie moves", {5, 1, 9, 5, 2, 8, 5}, 2, {5}, {8}},
+        // Sorted 1, 2, 5, 5, 5, 5, 5: the only quantile lies in the last run,
+        // so the column keeps every change of value.
+        {"every quantile in the last run: every change", {5, 1, 5, 5, 2, 5, 5}, 2, {1, 2}, {2, 5}},
         {"negative zero and zero are one value", {-0.0, 1.0, 0.0, -1.0}, 4, {1, 3}, {-0.0, 1.0}},
         {"infinities sort like any value", {std::numeric_limits<double>::infinity(), 1, -2, 1}, 4, {1, 3},
          {1, std::numeric_limits<double>::infinity()}},

@@ -177,19 +177,19 @@ TEST(GridTensorStateTest, CutExclusionCoversTiesIntervalEndsBinsAndNaNMarks) {
         EXPECT_EQ(state.cut_excluded(0, q), with_mark[q]) << q;
     }
 
-    // Binned into at most five bins: boundaries 4, 6 and 8 (the quantile at 2
-    // falls on the tie), the only positions that may be cut. Then a cut at 6
-    // and a NaN gain marked at 8.
+    // Binned into at most five bins: boundaries 3, 4, 6 and 8 (the quantile
+    // at 2 falls on the tie and moves to its end), the only positions that
+    // may be cut. Then a cut at 6 and a NaN gain marked at 8.
     GridTensorState binned(view, VectorView::contiguous(y.data(), 10), nullptr, bin_features(view, 5));
     initialize_refinement(RefinementStrategy{}, binned);
-    ASSERT_EQ(binned.binned->features[0].boundaries, (std::vector<std::size_t>{4, 6, 8}));
-    const std::vector<bool> boundaries_only = {true, true, true, true, false, true, false, true, false, true};
+    ASSERT_EQ(binned.binned->features[0].boundaries, (std::vector<std::size_t>{3, 4, 6, 8}));
+    const std::vector<bool> boundaries_only = {true, true, true, false, false, true, false, true, false, true};
     for (std::size_t q = 0; q < 10; ++q) {
         EXPECT_EQ(binned.cut_excluded(0, q), boundaries_only[q]) << q;
     }
     binned.split_positions[0] = {6};
-    binned.bin_sums.never_cut[0][2] = 1;
-    const std::vector<bool> cut_and_mark = {true, true, true, true, false, true, true, true, true, true};
+    binned.bin_sums.never_cut[0][3] = 1;
+    const std::vector<bool> cut_and_mark = {true, true, true, false, false, true, true, true, true, true};
     for (std::size_t q = 0; q < 10; ++q) {
         EXPECT_EQ(binned.cut_excluded(0, q), cut_and_mark[q]) << q;
     }
