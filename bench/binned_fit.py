@@ -5,7 +5,7 @@ each repeat the variants alternate so that load on the machine hits them
 alike. Times are CPU time (user + system) of the call being measured.
 
     python bench/binned_fit.py --baseline DIR [--current DIR] [--rows 1000000] [--repeats 3]
-                               [--max-bins 255] [--no-accuracy] [--accuracy-rows 100000]
+                               [--max-bins 255] [--no-accuracy] [--no-splits] [--accuracy-rows 100000]
 
 DIR holds an installed `_zunmerak` (for example `pip install --target DIR`);
 the baseline needs no max_bins. Without --current the interpreter's own
@@ -34,7 +34,8 @@ import statistics
 import sys
 
 from compare import diamonds
-from exact_fit import cpu_time, run_child
+import exact_fit
+from exact_fit import cpu_time
 from grid_tensor_fit import friedman1
 
 
@@ -87,18 +88,23 @@ def child_accuracy(data, rows, max_bins):
     return {"seconds": seconds, "rmse": float(np.sqrt(np.mean((predicted - y_test) ** 2)))}
 
 
+def run_child(path, job):
+    return exact_fit.run_child(path, job, script=__file__)
+
+
 def load():
     return "/".join(f"{v:.1f}" for v in os.getloadavg())
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--baseline", required="--child" not in sys.argv)
+    parser.add_argument("--baseline", required="--child" not in sys.argv and "--no-splits" not in sys.argv)
     parser.add_argument("--current", default="")
     parser.add_argument("--rows", type=int, nargs="+", default=[1_000_000])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--max-bins", type=int, default=255)
     parser.add_argument("--no-accuracy", action="store_true")
+    parser.add_argument("--no-splits", action="store_true", help="only the accuracy rows")
     parser.add_argument("--accuracy-rows", type=int, default=100_000)
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -108,6 +114,13 @@ def main():
         print(json.dumps({"split": child_split, "accuracy": child_accuracy}[kind](**job)))
         return
 
+    if not args.no_splits:
+        split_table(args)
+    if not args.no_accuracy:
+        accuracy_table(args)
+
+
+def split_table(args):
     variants = {"baseline exact": (args.baseline, None), "exact": (args.current, None),
                 "binned": (args.current, args.max_bins)}
     results = {}
@@ -146,8 +159,9 @@ def main():
                    for f, s in zip(results[(rows, 25, name)], results[(rows, 0, name)])]
             print(f"<!-- {name} {rows}: excl. setup per repeat {', '.join(f'{v:.1f}' for v in per)} -->")
 
-    if args.no_accuracy:
-        return
+
+
+def accuracy_table(args):
     print()
     print(f"ZUN.fit test RMSE, settings {SETTINGS}, one run each")
     print()

@@ -99,11 +99,12 @@ def child_predict(rows):
     return {"seconds": min(times), "hash": digest(predicted)}
 
 
-def run_child(path, args):
+def run_child(path, args, script=__file__):
+    """Runs `script --child args` with one thread and `path` first on the import path."""
     env = dict(os.environ, OMP_NUM_THREADS="1")
     if path:
         env["PYTHONPATH"] = path + os.pathsep + env.get("PYTHONPATH", "")
-    out = subprocess.run([sys.executable, __file__, "--child", json.dumps(args)], env=env, check=True,
+    out = subprocess.run([sys.executable, script, "--child", json.dumps(args)], env=env, check=True,
                          capture_output=True, text=True)
     return json.loads(out.stdout)
 
