@@ -160,7 +160,6 @@ def split_table(args):
             print(f"<!-- {name} {rows}: excl. setup per repeat {', '.join(f'{v:.1f}' for v in per)} -->")
 
 
-
 def accuracy_table(args):
     print()
     print(f"ZUN.fit test RMSE, settings {SETTINGS}, one run each")
