@@ -4,12 +4,14 @@ Every measurement runs in its own subprocess with one OpenMP thread; within
 each repeat the variants alternate so that load on the machine hits them
 alike. Times are CPU time (user + system) of the call being measured.
 
-    python bench/binned_fit.py --baseline DIR [--current DIR] [--rows 1000000] [--repeats 3]
+    python bench/binned_fit.py --baseline DIR [--current DIR] [--other DIR] [--rows 1000000] [--repeats 3]
                                [--max-bins 255] [--no-accuracy] [--no-splits] [--accuracy-rows 100000]
 
 DIR holds an installed `_zunmerak` (for example `pip install --target DIR`);
 the baseline needs no max_bins. Without --current the interpreter's own
-installation is the current build. The accuracy rows need plotnine
+installation is the current build. --other adds the binned fit of a second
+build (for example main, to compare a change to the binned fit against),
+alternating with the others. The accuracy rows need plotnine
 (bench/requirements.txt).
 
 Rows of the output:
@@ -100,6 +102,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--baseline", required="--child" not in sys.argv and "--no-splits" not in sys.argv)
     parser.add_argument("--current", default="")
+    parser.add_argument("--other", help="a second build whose binned fit is measured too")
     parser.add_argument("--rows", type=int, nargs="+", default=[1_000_000])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--max-bins", type=int, default=255)
@@ -123,6 +126,8 @@ def main():
 def split_table(args):
     variants = {"baseline exact": (args.baseline, None), "exact": (args.current, None),
                 "binned": (args.current, args.max_bins)}
+    if args.other:
+        variants["binned, other build"] = (args.other, args.max_bins)
     results = {}
     loads = [load()]
     for repeat in range(args.repeats):
@@ -150,7 +155,7 @@ def split_table(args):
             setup_s = statistics.median(r["seconds"] for r in setups)
             excl[name] = 1000 * (fit_s - setup_s) / splits
             memory = statistics.median(r["extra"] for r in fits) / (rows * 10)
-            label = name if name != "binned" else f"binned, max_bins {args.max_bins}"
+            label = name.replace("binned", f"binned, max_bins {args.max_bins}")
             print(f"| {rows:,} | {label} | {1000 * fit_s / splits:.2f} | {excl[name]:.2f} | {setup_s:.2f} "
                   f"| {excl['baseline exact'] / excl[name]:.1f} | {memory:.1f} |")
         # Every split of each variant, in each repeat: the spread behind the medians.
