@@ -28,11 +28,16 @@ from binned_fit import SETTINGS, split_80_20
 from compare import diamonds
 
 
+def value_changes(sorted_values):
+    """The sorted positions where a new value starts."""
+    return np.flatnonzero(sorted_values[1:] != sorted_values[:-1]) + 1
+
+
 def quantile_boundaries(sorted_values, max_bins):
     """The binned fit's boundaries: equal-count quantiles, moved to the end of a run of equal values."""
     n = len(sorted_values)
     bins = min(n, max_bins)
-    changes = np.flatnonzero(sorted_values[1:] != sorted_values[:-1]) + 1
+    changes = value_changes(sorted_values)
     boundaries = []
     for q in range(1, bins):
         c = n * q // bins
@@ -48,7 +53,7 @@ def quantile_boundaries(sorted_values, max_bins):
 def with_outer_changes(sorted_values, max_bins):
     n = len(sorted_values)
     edge = n // max_bins
-    changes = np.flatnonzero(sorted_values[1:] != sorted_values[:-1]) + 1
+    changes = value_changes(sorted_values)
     outer = changes[(changes <= edge) | (changes >= n - edge)]
     return sorted(set(quantile_boundaries(sorted_values, max_bins)) | {int(c) for c in outer})
 
