@@ -9,6 +9,7 @@
 
 #include "checked_size.hpp"
 #include "error.hpp"
+#include "grid_tensor/bin_lanes.hpp"
 
 namespace zun {
 
@@ -16,71 +17,6 @@ namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 constexpr SplitCandidate not_a_candidate{{nan_value, nan_value}, {nan_value, nan_value}, nan_value};
-
-// a + b as the float nearest it plus the exact remainder (Knuth's TwoSum).
-inline void two_sum(double a, double b, double& total, double& remainder) {
-    total = a + b;
-    const double b_part = total - a;
-    remainder = (a - (total - b_part)) + (b - b_part);
-}
-
-// Adds `value` to `sum` and the rounding error of that addition to `error`:
-// the error term of Neumaier's compensated summation, found without a branch.
-inline void add_compensated(double& sum, double& error, double value) {
-    double remainder;
-    two_sum(sum, value, sum, remainder);
-    error += remainder;
-}
-
-// A sample's change of statistics, new minus old, exactly: the rounded
-// difference and its remainder. The old statistics can be far larger than
-// the new (a factor can fall twentyfold), and a rounded difference would
-// carry an error of their size into every bin.
-struct Change {
-    Stats5 rounded;
-    Stats5 remainder;
-};
-
-template <bool Single>
-inline Change change_between(const Stats5& before, const Stats5& after) {
-    Change change;
-    two_sum(after.pp, -before.pp, change.rounded.pp, change.remainder.pp);
-    two_sum(after.rp, -before.rp, change.rounded.rp, change.remainder.rp);
-    if constexpr (!Single) {
-        two_sum(after.mm, -before.mm, change.rounded.mm, change.remainder.mm);
-        two_sum(after.pm, -before.pm, change.rounded.pm, change.remainder.pm);
-        two_sum(after.rm, -before.rm, change.rounded.rm, change.remainder.rm);
-    }
-    return change;
-}
-
-// In single-component mode the f- statistics are 0 and stay 0.
-template <bool Single>
-inline void add_change(CompensatedStats5& bin, const Change& change) {
-    add_compensated(bin.sum.pp, bin.error.pp, change.rounded.pp);
-    add_compensated(bin.sum.rp, bin.error.rp, change.rounded.rp);
-    bin.error.pp += change.remainder.pp;
-    bin.error.rp += change.remainder.rp;
-    if constexpr (!Single) {
-        add_compensated(bin.sum.mm, bin.error.mm, change.rounded.mm);
-        add_compensated(bin.sum.pm, bin.error.pm, change.rounded.pm);
-        add_compensated(bin.sum.rm, bin.error.rm, change.rounded.rm);
-        bin.error.mm += change.remainder.mm;
-        bin.error.pm += change.remainder.pm;
-        bin.error.rm += change.remainder.rm;
-    }
-}
-
-template <bool Single>
-inline void add_compensated(CompensatedStats5& bin, const Stats5& products) {
-    add_compensated(bin.sum.pp, bin.error.pp, products.pp);
-    add_compensated(bin.sum.rp, bin.error.rp, products.rp);
-    if constexpr (!Single) {
-        add_compensated(bin.sum.mm, bin.error.mm, products.mm);
-        add_compensated(bin.sum.pm, bin.error.pm, products.pm);
-        add_compensated(bin.sum.rm, bin.error.rm, products.rm);
-    }
-}
 
 // The bins of the moved feature whose samples a move rescales: [first,
 // last), with `left` below `middle` and `right` from it.
@@ -96,7 +32,7 @@ struct MovedBins {
 // once. Rescales the moved samples; with Rebuild every bin is summed from
 // scratch, otherwise each moved sample's change is added to its bins.
 // Returns whether every moved sample's statistics stay bounded.
-template <bool Rebuild, bool Single, class Code>
+template <bool Rebuild, bool Single, class Lanes, class Code>
 bool sample_pass(const RefinementStrategy& strategy, GridTensorState& state, const Code* codes, std::size_t feature,
                  const MovedBins& moved) {
     const std::size_t n = state.n_samples;
@@ -128,17 +64,31 @@ bool sample_pass(const RefinementStrategy& strategy, GridTensorState& state, con
         }
         const Stats5 after = sample_products(strategy, sample, Single);
         if constexpr (Rebuild) {
-            for (std::size_t j = 0; j < p; ++j) {
-                add_compensated<Single>(bins[first_bin[j] + row[j]], after);
-            }
+            Lanes::template add_to_bins<Single>(bins, first_bin, row, p, after);
         } else {
-            const Change change = change_between<Single>(before, after);
-            for (std::size_t j = 0; j < p; ++j) {
-                add_change<Single>(bins[first_bin[j] + row[j]], change);
-            }
+            Lanes::template add_change_to_bins<Single>(bins, first_bin, row, p, before, after);
         }
     }
     return bounded;
+}
+
+// The pass with its bin arithmetic in 512-bit registers. Flattening inlines
+// the whole pass here, so the vector instructions run only where the
+// processor was found to have them.
+template <bool Rebuild, bool Single, class Code>
+[[gnu::target("avx512f"), gnu::flatten]] bool sample_pass_avx512(const RefinementStrategy& strategy,
+                                                                  GridTensorState& state, const Code* codes,
+                                                                  std::size_t feature, const MovedBins& moved) {
+    return sample_pass<Rebuild, Single, Avx512Lanes>(strategy, state, codes, feature, moved);
+}
+
+template <bool Rebuild, bool Single, class Code>
+bool lanes_pass(const RefinementStrategy& strategy, GridTensorState& state, const Code* codes, std::size_t feature,
+                const MovedBins& moved) {
+    if (state.bin_sums.lanes == BinLanes::avx512) {
+        return sample_pass_avx512<Rebuild, Single>(strategy, state, codes, feature, moved);
+    }
+    return sample_pass<Rebuild, Single, PortableLanes>(strategy, state, codes, feature, moved);
 }
 
 template <bool Rebuild>
@@ -148,8 +98,8 @@ bool run_pass(const RefinementStrategy& strategy, GridTensorState& state, std::s
     return std::visit(
         [&](const auto& table) {
             const auto* codes = table.data();
-            return single_mode ? sample_pass<Rebuild, true>(strategy, state, codes, feature, moved)
-                               : sample_pass<Rebuild, false>(strategy, state, codes, feature, moved);
+            return single_mode ? lanes_pass<Rebuild, true>(strategy, state, codes, feature, moved)
+                               : lanes_pass<Rebuild, false>(strategy, state, codes, feature, moved);
         },
         state.binned->codes);
 }

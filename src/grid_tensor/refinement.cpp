@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "fit_control.hpp"
+#include "grid_tensor/bin_lanes.hpp"
 #include "grid_tensor/bin_sums.hpp"
 
 namespace zun {
@@ -489,6 +490,7 @@ void initialize_refinement(const RefinementStrategy& strategy, GridTensorState& 
         if (!initialize_samples(state) || !bounded_constants(strategy)) {
             start_guarding_nan_gains(state);
         }
+        state.bin_sums.lanes = best_bin_lanes();
         initialize_bin_sums(strategy, state);
         state.stats_ready = true;
         return;

@@ -129,6 +129,11 @@ struct ChangedInterval {
     bool operator==(const ChangedInterval&) const = default;
 };
 
+// How a binned fit adds into its bins: one statistic at a time, or all five
+// of a bin in one 512-bit register where the processor has them. Both give
+// the same bits; a fit takes the widest available.
+enum class BinLanes { portable, avx512 };
+
 // The statistics of a binned fit: per feature and bin the sums over the
 // bin's samples, from which every candidate and interval follows.
 struct BinSums {
@@ -155,6 +160,7 @@ struct BinSums {
     // from scratch, and the number of rebuilds the drift estimate asked for.
     std::size_t updated_since_rebuild = 0;
     std::size_t drift_rebuilds = 0;
+    BinLanes lanes = BinLanes::portable;
 };
 
 struct GridTensorState {
