@@ -1,9 +1,9 @@
 #pragma once
-// How a binned fit adds a sample into its bins, in the two widths a fit can
-// use (BinLanes): the exact change of a sample's statistics and its
+// How a binned fit adds a sample into its bins, in the widths a fit can use
+// (BinLanes): the exact change of a sample's statistics and its
 // compensated addition into one bin per feature. Both widths do the same
 // IEEE operations in the same order on each statistic, so they give the
-// same bits; the wide one only takes fewer instructions.
+// same bits; the wider ones only take fewer instructions.
 #include <cstddef>
 
 #include <immintrin.h>
@@ -11,6 +11,9 @@
 #include "grid_tensor/state.hpp"
 
 namespace zun {
+
+// Whether this processor runs the bin arithmetic of `lanes`.
+bool bin_lanes_available(BinLanes lanes);
 
 // The widest bin arithmetic this processor runs.
 BinLanes best_bin_lanes();
@@ -97,6 +100,98 @@ struct PortableLanes {
     static void add_change_to_bins(CompensatedStats5* bins, const std::size_t* first_bin, const Code* row,
                                    std::size_t p, const Stats5& before, const Stats5& after) {
         const StatsChange change = change_between<Single>(before, after);
+        for (std::size_t j = 0; j < p; ++j) {
+            add_change<Single>(bins[first_bin[j] + row[j]], change);
+        }
+    }
+};
+
+// The same arithmetic with four statistics (pp, mm, pm, rp) in the lanes of
+// one 256-bit register and rm in a scalar one: per statistic the operations
+// of PortableLanes in its order (see Avx512Lanes for why the bits agree). In
+// single-component mode mm and pm ride along as zeros: their sums are +0,
+// and +0 plus a change of +0 is +0, so they keep PortableLanes' bits.
+struct AvxLanes {
+    struct Values {
+        __m256d four;
+        double last;
+    };
+
+    struct Change {
+        Values rounded;
+        Values remainder;
+    };
+
+    template <bool Single>
+    [[gnu::target("avx")]] static Values products(const Stats5& s) {
+        if constexpr (Single) {
+            return {_mm256_set_pd(s.rp, 0.0, 0.0, s.pp), 0.0};
+        }
+        return {_mm256_set_pd(s.rp, s.pm, s.mm, s.pp), s.rm};
+    }
+
+    [[gnu::target("avx")]] static void two_sum(__m256d a, __m256d b, __m256d& total, __m256d& remainder) {
+        total = _mm256_add_pd(a, b);
+        const __m256d b_part = _mm256_sub_pd(total, a);
+        remainder = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(total, b_part)), _mm256_sub_pd(b, b_part));
+    }
+
+    template <bool Single>
+    [[gnu::target("avx")]] static Change change_between(const Stats5& before, const Stats5& after) {
+        const Stats5 negated{-before.pp, -before.mm, -before.pm, -before.rp, -before.rm};
+        const Values a = products<Single>(after);
+        const Values b = products<Single>(negated);
+        Change change;
+        two_sum(a.four, b.four, change.rounded.four, change.remainder.four);
+        change.rounded.last = 0.0;
+        change.remainder.last = 0.0;
+        if constexpr (!Single) {
+            zun::two_sum(a.last, b.last, change.rounded.last, change.remainder.last);
+        }
+        return change;
+    }
+
+    template <bool Single>
+    [[gnu::target("avx")]] static void add_change(CompensatedStats5& bin, const Change& change) {
+        __m256d sum;
+        __m256d remainder;
+        two_sum(_mm256_loadu_pd(&bin.sum.pp), change.rounded.four, sum, remainder);
+        const __m256d error = _mm256_loadu_pd(&bin.error.pp);
+        _mm256_storeu_pd(&bin.sum.pp, sum);
+        _mm256_storeu_pd(&bin.error.pp, _mm256_add_pd(_mm256_add_pd(error, remainder), change.remainder.four));
+        if constexpr (!Single) {
+            add_compensated(bin.sum.rm, bin.error.rm, change.rounded.last);
+            bin.error.rm += change.remainder.last;
+        }
+    }
+
+    template <bool Single>
+    [[gnu::target("avx")]] static void add(CompensatedStats5& bin, const Values& products) {
+        __m256d sum;
+        __m256d remainder;
+        two_sum(_mm256_loadu_pd(&bin.sum.pp), products.four, sum, remainder);
+        const __m256d error = _mm256_loadu_pd(&bin.error.pp);
+        _mm256_storeu_pd(&bin.sum.pp, sum);
+        _mm256_storeu_pd(&bin.error.pp, _mm256_add_pd(error, remainder));
+        if constexpr (!Single) {
+            add_compensated(bin.sum.rm, bin.error.rm, products.last);
+        }
+    }
+
+    template <bool Single, class Code>
+    [[gnu::target("avx")]] static void add_to_bins(CompensatedStats5* bins, const std::size_t* first_bin,
+                                                   const Code* row, std::size_t p, const Stats5& after) {
+        const Values value = products<Single>(after);
+        for (std::size_t j = 0; j < p; ++j) {
+            add<Single>(bins[first_bin[j] + row[j]], value);
+        }
+    }
+
+    template <bool Single, class Code>
+    [[gnu::target("avx")]] static void add_change_to_bins(CompensatedStats5* bins, const std::size_t* first_bin,
+                                                          const Code* row, std::size_t p, const Stats5& before,
+                                                          const Stats5& after) {
+        const Change change = change_between<Single>(before, after);
         for (std::size_t j = 0; j < p; ++j) {
             add_change<Single>(bins[first_bin[j] + row[j]], change);
         }

@@ -72,9 +72,9 @@ bool sample_pass(const RefinementStrategy& strategy, GridTensorState& state, con
     return bounded;
 }
 
-// The pass with its bin arithmetic in 512-bit registers. Flattening inlines
-// the whole pass here, so the vector instructions run only where the
-// processor was found to have them.
+// The pass with its bin arithmetic in 512-bit (below: 256-bit) registers.
+// Flattening inlines the whole pass into these functions, so the wide
+// instructions run only where the processor was found to have them.
 template <bool Rebuild, bool Single, class Code>
 [[gnu::target("avx512f"), gnu::flatten]] bool sample_pass_avx512(const RefinementStrategy& strategy,
                                                                   GridTensorState& state, const Code* codes,
@@ -83,10 +83,22 @@ template <bool Rebuild, bool Single, class Code>
 }
 
 template <bool Rebuild, bool Single, class Code>
+[[gnu::target("avx"), gnu::flatten]] bool sample_pass_avx(const RefinementStrategy& strategy, GridTensorState& state,
+                                                           const Code* codes, std::size_t feature,
+                                                           const MovedBins& moved) {
+    return sample_pass<Rebuild, Single, AvxLanes>(strategy, state, codes, feature, moved);
+}
+
+template <bool Rebuild, bool Single, class Code>
 bool lanes_pass(const RefinementStrategy& strategy, GridTensorState& state, const Code* codes, std::size_t feature,
                 const MovedBins& moved) {
-    if (state.bin_sums.lanes == BinLanes::avx512) {
-        return sample_pass_avx512<Rebuild, Single>(strategy, state, codes, feature, moved);
+    switch (state.bin_sums.lanes) {
+        case BinLanes::avx512:
+            return sample_pass_avx512<Rebuild, Single>(strategy, state, codes, feature, moved);
+        case BinLanes::avx:
+            return sample_pass_avx<Rebuild, Single>(strategy, state, codes, feature, moved);
+        case BinLanes::portable:
+            break;
     }
     return sample_pass<Rebuild, Single, PortableLanes>(strategy, state, codes, feature, moved);
 }
