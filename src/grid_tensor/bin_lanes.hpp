@@ -1,9 +1,11 @@
 #pragma once
 // How a binned fit adds a sample into its bins, in the widths a fit can use
 // (BinLanes): the exact change of a sample's statistics and its
-// compensated addition into one bin per feature. Both widths do the same
+// compensated addition into one bin per feature. All widths do the same
 // IEEE operations in the same order on each statistic, so they give the
-// same bits; the wider ones only take fewer instructions.
+// same bits; the wider ones only take fewer instructions. Each width has
+// its own loop over a sample's features: wide values may pass only between
+// functions compiled for their width.
 #include <cstddef>
 
 #include <immintrin.h>
