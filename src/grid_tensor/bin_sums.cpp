@@ -73,8 +73,9 @@ bool sample_pass(const RefinementStrategy& strategy, GridTensorState& state, con
 }
 
 // The pass with its bin arithmetic in 512-bit (below: 256-bit) registers.
-// Flattening inlines the whole pass into these functions, so the wide
-// instructions run only where the processor was found to have them.
+// The target attribute keeps the wide instructions inside these functions,
+// called only where the processor was found to have them; flattening
+// inlines the whole pass, lanes included, into them.
 template <bool Rebuild, bool Single, class Code>
 [[gnu::target("avx512f"), gnu::flatten]] bool sample_pass_avx512(const RefinementStrategy& strategy,
                                                                   GridTensorState& state, const Code* codes,
