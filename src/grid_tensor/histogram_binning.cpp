@@ -19,9 +19,9 @@ namespace {
 constexpr std::size_t coding_block_rows = 16384;
 
 FeatureBins bins_of_column(const MatrixView& x, std::size_t column, std::size_t max_bins) {
-    const std::vector<ValueIndex> sorted = sorted_column(x, column);
+    const std::vector<double> sorted = sorted_values(x, column);
     const std::size_t n = sorted.size();
-    const auto value = [&sorted](std::size_t q) { return sorted[q].value; };
+    const auto value = [&sorted](std::size_t q) { return sorted[q]; };
     FeatureBins bins;
     if (n <= 1) {
         return bins;

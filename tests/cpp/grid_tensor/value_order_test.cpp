@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -68,6 +70,46 @@ TEST(SortByValueTest, SameOrderAsAStableComparisonSort) {
             EXPECT_EQ(item.value, c.values[item.index]) << c.name;
         }
         EXPECT_EQ(order, stable_order(c.values)) << c.name;
+    }
+}
+
+// Values only must give the pairs' values bit for bit: the sign of each zero
+// too, which the keys do not tell apart.
+TEST(SortedValuesTest, BitForBitTheValuesOfTheSortedPairs) {
+    std::mt19937_64 rng(5);
+    std::uniform_int_distribution<int> pick(0, 3);
+    std::vector<double> zeros_among_values(5000);
+    for (double& v : zeros_among_values) {
+        const double choices[] = {0.0, -0.0, 1.5, -2.5};
+        v = choices[pick(rng)];
+    }
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> distinct(70000);
+    for (double& v : distinct) {
+        v = uniform(rng);
+    }
+    struct Case {
+        std::string name;
+        std::vector<double> values;
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}},
+        {"negative zero first", {-0.0, 0.0, -1.0, 0.0, -0.0}},
+        {"only zeros", {0.0, -0.0, -0.0, 0.0}},
+        {"positive zeros only", {0.0, 2.0, 0.0, -2.0}},
+        {"extremes", {kInf, -0.0, -kInf, kDenormal, -kDenormal, 0.0}},
+        {"zeros among values", zeros_among_values},
+        {"distinct", distinct},
+    };
+    for (const Case& c : cases) {
+        const MatrixView column = MatrixView::contiguous(c.values.data(), c.values.size(), 1);
+        const std::vector<ValueIndex> pairs = sorted_column(column, 0);
+        const std::vector<double> values = sorted_values(column, 0);
+        ASSERT_EQ(values.size(), pairs.size()) << c.name;
+        for (std::size_t q = 0; q < values.size(); ++q) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(values[q]), std::bit_cast<std::uint64_t>(pairs[q].value))
+                << c.name << " position " << q;
+        }
     }
 }
 
