@@ -17,6 +17,13 @@
 
 namespace zun {
 
+// The widest registers a binned fit's arithmetic uses, as far as the
+// processor has them: coding values and adding into bins one number at a
+// time, four bin statistics in one 256-bit register, or five in one 512-bit
+// register (which also codes sixteen thresholds at a time). All give the
+// same bits; a fit takes the widest available (best_bin_lanes).
+enum class BinLanes { portable, avx, avx512 };
+
 // The most bins a fit may ask for: every bin index fits a 16-bit code.
 inline constexpr std::uint64_t max_bins_limit = 65536;
 
@@ -107,5 +114,8 @@ struct BinnedFeatures {
 // place in an ascending order. Features are coded in parallel on the worker
 // pool; the result does not depend on the number of threads.
 std::shared_ptr<const BinnedFeatures> bin_features(const MatrixView& x, std::uint32_t max_bins);
+// The same, coding with the arithmetic of `lanes`, which the processor must
+// have.
+std::shared_ptr<const BinnedFeatures> bin_features(const MatrixView& x, std::uint32_t max_bins, BinLanes lanes);
 
 }  // namespace zun

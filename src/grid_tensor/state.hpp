@@ -129,12 +129,6 @@ struct ChangedInterval {
     bool operator==(const ChangedInterval&) const = default;
 };
 
-// How a binned fit adds into its bins: one statistic at a time, four of a
-// bin in one 256-bit register, or all five in one 512-bit register, as far
-// as the processor has them. All give the same bits; a fit takes the widest
-// available.
-enum class BinLanes { portable, avx, avx512 };
-
 // The statistics of a binned fit: per feature and bin the sums over the
 // bin's samples, from which every candidate and interval follows.
 struct BinSums {

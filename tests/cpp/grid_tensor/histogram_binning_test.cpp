@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "error.hpp"
+#include "grid_tensor/bin_lanes.hpp"
 #include "grid_tensor/fit_fixture.hpp"
 
 namespace zun {
@@ -136,6 +138,38 @@ TEST(BinFeaturesTest, CodesWidenWithTheBinsAndTiesAreMarked) {
     const auto binned = bin_features(tiny.x_view(), 4);
     EXPECT_EQ(binned->features[0].boundaries, (std::vector<std::size_t>{1, 2, 3}));
     EXPECT_EQ(binned->features[0].tie, (std::vector<std::uint8_t>{1, 1, 0}));
+}
+
+// Coding sixteen thresholds at a time must give the binary search's codes:
+// values equal to thresholds, signed zeros, infinities, values beyond the
+// last threshold, up to the most thresholds it takes (256, 257 bins) and
+// past them, where it leaves the coding to the search.
+TEST(BinFeaturesTest, WideCodingGivesThePortableCodes) {
+    if (!bin_lanes_available(BinLanes::avx512)) {
+        GTEST_SKIP() << "no AVX-512F on this processor";
+    }
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> rounded(4000);
+    std::vector<double> distinct(4000);
+    for (std::size_t i = 0; i < rounded.size(); ++i) {
+        rounded[i] = std::round(normal(rng) * 100.0) / 100.0;
+        distinct[i] = normal(rng);
+    }
+    const double specials[] = {-0.0, 0.0, inf, -inf, 1e300, -1e300};
+    for (std::size_t i = 0; i < rounded.size(); i += 97) {
+        rounded[i] = specials[(i / 97) % 6];
+    }
+    const Problem problem = columns_problem({rounded, distinct, iota_values(rounded.size())}, distinct);
+    for (const std::uint32_t max_bins : {2u, 17u, 255u, 256u, 257u, 258u, 1000u}) {
+        const auto portable = bin_features(problem.x_view(), max_bins, BinLanes::portable);
+        const auto wide = bin_features(problem.x_view(), max_bins, BinLanes::avx512);
+        for (std::size_t j = 0; j < 3; ++j) {
+            ASSERT_EQ(wide->features[j].thresholds, portable->features[j].thresholds) << max_bins;
+        }
+        EXPECT_TRUE(wide->codes == portable->codes) << max_bins;
+    }
 }
 
 TEST(BinFeaturesTest, BinsStartAtBoundariesOnly) {
