@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "forest/design_qr.hpp"
 #include "matrix_view.hpp"
 
 namespace zun {
@@ -21,16 +22,17 @@ struct EpochScaling {
     std::size_t kept_singular_values = 0;
 };
 
-// Minimum-norm least-squares solution of design * w = y by singular value
-// decomposition; singular values not above
-// max(rows, cols) * largest singular value * 2^-52 are cut.
-// Throws InternalError when y.size() != design.rows() and FitError when design
-// or y holds a NaN or infinite value. nullopt means the decomposition gave no
-// usable factors; the caller then falls back to unscaled predictions.
-std::optional<EpochScaling> solve_epoch_scaling(const MatrixView& design, const VectorView& y);
+// Minimum-norm least-squares solution of design * w = y from the design's
+// triangular factor, by a singular value decomposition of R (whose singular
+// values are the design's); singular values not above
+// max(design_rows, cols) * largest singular value * 2^-52 are cut.
+// nullopt means the decomposition gave no usable factors; the caller then
+// falls back to unscaled predictions.
+std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, std::size_t design_rows);
 
-// design * weights, one sum per row in column order.
-// Precondition: weights.size() == design.cols() (InternalError otherwise).
-std::vector<double> apply_scaling_weights(const MatrixView& design, const std::vector<double>& weights);
+// The same for a whole design matrix at once. Throws InternalError when
+// y.size() != design.rows() and FitError when design or y holds a NaN or
+// infinite value.
+std::optional<EpochScaling> solve_epoch_scaling(const MatrixView& design, const VectorView& y);
 
 }  // namespace zun

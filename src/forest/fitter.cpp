@@ -27,33 +27,14 @@ namespace {
 
 constexpr const char* log_target = "zun::forest::fitter";
 
-// Column-major n_rows x (2 epochs) design matrix, filled one epoch at a time;
-// each solve reads a view of its first columns.
-class DesignMatrix {
-public:
-    DesignMatrix(std::size_t rows, std::uint64_t epochs)
-        : rows_(rows), values_(checked_count({rows, 2, epochs}, "the design matrix (rows x 2 x epochs)"), 0.0) {}
-
-    void set_stage_columns(std::uint64_t epoch, const Components& components) {
-        double* plus = column(2 * epoch);
-        double* minus = column(2 * epoch + 1);
-        for (std::size_t i = 0; i < rows_; ++i) {
-            plus[i] = components.f_plus[i];
-            minus[i] = -components.f_minus[i];
-        }
+// A stage's two columns of the design matrix: f+ and -f-.
+std::vector<std::vector<double>> stage_columns(const Components& components) {
+    std::vector<double> minus(components.f_minus.size());
+    for (std::size_t i = 0; i < minus.size(); ++i) {
+        minus[i] = -components.f_minus[i];
     }
-
-    MatrixView first_columns(std::size_t count) const {
-        return MatrixView(values_.data(), rows_, count, sizeof(double),
-                          static_cast<std::ptrdiff_t>(rows_ * sizeof(double)));
-    }
-
-private:
-    double* column(std::size_t index) { return values_.data() + index * rows_; }
-
-    std::size_t rows_;
-    std::vector<double> values_;
-};
+    return {components.f_plus, std::move(minus)};
+}
 
 double mean_of_squares(const std::vector<double>& values) {
     double sum = 0.0;
@@ -83,15 +64,13 @@ void start_logging(const ZUNBoostedParams& params, FitControl& control) {
 
 // Rescales every stage by the least-squares solve of this epoch; returns the
 // model's prediction on the training rows.
-std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView& y, std::uint64_t epoch,
-                                   std::vector<StagePredictor>& stages, StagePredictor& newest,
-                                   const Components& newest_components) {
-    const MatrixView columns = design.first_columns(2 * epoch + 2);
-    const std::optional<EpochScaling> scaling = solve_epoch_scaling(columns, y);
+std::vector<double> rescale_stages(const DesignQr& design, std::uint64_t epoch, std::vector<StagePredictor>& stages,
+                                   StagePredictor& newest, const Components& newest_components) {
+    const std::optional<EpochScaling> scaling = solve_epoch_scaling(design.factor(), design.rows());
     if (!scaling) {
         logging::log_fmt(logging::Level::Warn, log_target,
                          "OLS solve failed for OrthogonalGreedy, falling back to unscaled predictions");
-        std::vector<double> prediction(y.size());
+        std::vector<double> prediction(design.rows());
         for (std::size_t i = 0; i < prediction.size(); ++i) {
             prediction[i] = newest_components.f_plus[i] - newest_components.f_minus[i];
         }
@@ -117,7 +96,7 @@ std::vector<double> rescale_stages(const DesignMatrix& design, const VectorView&
     }
     newest.scaling_plus = w[2 * epoch];
     newest.scaling_minus = w[2 * epoch + 1];
-    return apply_scaling_weights(columns, w);
+    return design.multiply(w);
 }
 
 // Opens the run log when the caller named a database; a failure stops the fit.
@@ -184,7 +163,9 @@ struct Boosting {
     StagePredictorParams stage_params;
     Rng rng;
     std::vector<double> residuals;
-    DesignMatrix design;
+    // The design of the scalings as a factor that grows by a stage's two
+    // columns each epoch.
+    DesignQr design;
     BoostedFitResult result;
     bool logged;
 };
@@ -204,9 +185,9 @@ void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const Sor
     stage.energy = energy_plus + energy_minus;
     logging::log_fmt(logging::Level::Info, log_target, "Energy of epoch {}: f+={:.6f}, f-={:.6f}, total={:.6f}", epoch,
                      energy_plus, energy_minus, energy_plus + energy_minus);
-    b.design.set_stage_columns(epoch, components);
+    b.design.append_columns(stage_columns(components));
 
-    const std::vector<double> prediction = rescale_stages(b.design, b.y, epoch, b.result.stages, stage, components);
+    const std::vector<double> prediction = rescale_stages(b.design, epoch, b.result.stages, stage, components);
     for (std::size_t i = 0; i < b.residuals.size(); ++i) {
         b.residuals[i] = b.y[i] - prediction[i];
     }
@@ -270,10 +251,13 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
                                    "and {} targets",
                                    x.rows(), y.size()));
     }
+    // The design grows epoch by epoch; one that no allocation could ever
+    // hold is refused before any work.
+    (void)checked_count({x.rows(), 2, params.epochs}, "the design matrix (rows x 2 x epochs)");
     control.plan(params.epochs, params.sp_params.n_trees);
     const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x, control);
     Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()),
-               DesignMatrix(x.rows(), params.epochs), {}, run != nullptr};
+               DesignQr(y), {}, run != nullptr};
     for (std::size_t i = 0; i < y.size(); ++i) {
         b.residuals[i] = y[i];
     }

@@ -237,7 +237,8 @@ TEST(FitBoosted, EpochsContinueOneSeedStreamAndFitTheRescaledResiduals) {
     const Design first = design_of({result.stages[0]}, p);
     const std::optional<EpochScaling> w0 = solve_epoch_scaling(first.view(), p.y_view());
     ASSERT_TRUE(w0.has_value());
-    const std::vector<double> prediction = apply_scaling_weights(first.view(), w0->weights);
+    // The fit's prediction comes from its factor of the design, as here.
+    const std::vector<double> prediction = DesignQr::of(first.view(), p.y_view()).multiply(w0->weights);
     std::vector<double> r1(p.rows);
     for (std::size_t i = 0; i < p.rows; ++i) {
         r1[i] = p.y[i] - prediction[i];
