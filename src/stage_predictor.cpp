@@ -83,4 +83,14 @@ std::vector<double> predict(const StagePredictor& stage, const MatrixView& x) {
     return result;
 }
 
+std::vector<double> stage_prediction(const StagePredictor& stage, const Components& components) {
+    const double s_plus = scaling_plus_or_default(stage);
+    const double s_minus = scaling_minus_or_default(stage);
+    std::vector<double> result(components.f_plus.size());
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        result[i] = s_plus * components.f_plus[i] - s_minus * components.f_minus[i];
+    }
+    return result;
+}
+
 }  // namespace zun

@@ -36,6 +36,9 @@ Components compute_f_plus_minus(const GridTensor& grid_tensor, const MatrixView&
 // s+ * f+ - s- * f- on the primary grid tensor; absent s+ is 1, absent s- is 0.
 std::vector<double> predict(const StagePredictor& stage, const MatrixView& x);
 
+// The same from the components of the primary grid tensor, already evaluated.
+std::vector<double> stage_prediction(const StagePredictor& stage, const Components& components);
+
 double scaling_plus_or_default(const StagePredictor& stage);
 double scaling_minus_or_default(const StagePredictor& stage);
 

@@ -177,9 +177,9 @@ void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const Sor
         b.stage_params.tg_params.n_iter = decayed_iterations(b.stage_params.tg_params.n_iter, b.params.decay);
     }
     const VectorView r = VectorView::contiguous(b.residuals.data(), b.residuals.size());
-    StagePredictor stage = fit_stage(b.x, r, b.stage_params, b.rng, sorted, binned).stage;
-
-    const Components components = compute_f_plus_minus(stage.primary_grid_tensor, b.x);
+    StageFitResult fitted = fit_stage(b.x, r, b.stage_params, b.rng, sorted, binned);
+    StagePredictor& stage = fitted.stage;
+    const Components& components = fitted.components;
     const double energy_plus = mean_of_squares(components.f_plus);
     const double energy_minus = mean_of_squares(components.f_minus);
     stage.energy = energy_plus + energy_minus;

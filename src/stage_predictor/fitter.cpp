@@ -119,7 +119,10 @@ StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePr
     stage.primary_grid_tensor = std::move(combined);
     stage.aggregation_method = params.aggregation_method;
 
-    result.prediction = predict(stage, x);
+    // One evaluation serves the stage's prediction here and the boosting
+    // loop's energy and design columns.
+    result.components = compute_f_plus_minus(stage.primary_grid_tensor, x);
+    result.prediction = stage_prediction(stage, result.components);
     logging::log_fmt(logging::Level::Debug, log_target, "Combined preds mean: {}", optional_mean(result.prediction));
     result.residuals.resize(x.rows());
     double squares = 0.0;

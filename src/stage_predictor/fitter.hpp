@@ -17,6 +17,7 @@ struct StageFitResult {
     std::vector<double> prediction;  // the stage's prediction on x
     double error = 0.0;              // mean squared new residual
     StagePredictor stage;
+    Components components;           // f+ and f- of the combined grid tensor on x
 };
 
 // `rng` is used for the trees' seed draws only. `sorted` holds each

@@ -102,6 +102,17 @@ TEST(FitStage, SingleTreeIsTheStageWithItsCoefficientsEnteringTwice) {
     }
 }
 
+// The boosting loop takes the stage's components from the fit instead of
+// evaluating the stage again: they must be the stage's own, bit for bit.
+TEST(FitStage, ComponentsAndPredictionAreThoseOfTheFinishedStage) {
+    const Problem p = make_problem(11, 70);
+    const StageFitResult result = fit(p, stage_params(3));
+    const Components expected = compute_f_plus_minus(result.stage.primary_grid_tensor, p.x_view());
+    EXPECT_EQ(result.components.f_plus, expected.f_plus);
+    EXPECT_EQ(result.components.f_minus, expected.f_minus);
+    EXPECT_EQ(result.prediction, predict(result.stage, p.x_view()));
+}
+
 TEST(FitStage, StageRecordsEveryTreeAsACandidateInTreeOrder) {
     const Problem p = make_problem(2, 60);
     const StageFitResult result = fit(p, stage_params(4));
