@@ -16,7 +16,8 @@ ZUN_FIT_SIGNATURE = (
     'alpha=0.0, complexity_penalty=0.0, min_split_loss=0.0, min_interval_samples=1, '
     'refinement_strategy="l2", prior_sample_size=0.0, update_clamp=..., tilt_tau=0.01, tilt_rho=0.0, '
     'split_strategy="random", top_k=10, must_fill_all_k=True, similarity_threshold=0.0, bagged=False, '
-    'seed=42, verbosity=1, visualdb=None, max_bins=None, n_threads=None, callback=None)'
+    'seed=42, verbosity=1, visualdb=None, max_bins=None, n_threads=None, callback=None, '
+    'row_partitions=None)'
 )
 
 
@@ -133,9 +134,9 @@ class TestSignatures:
     def test_zun_fit_parameters_and_defaults(self):
         parameters = inspect.signature(ZUN.fit).parameters
         assert list(parameters)[:3] == ["x", "y", "epochs"]
-        assert len(parameters) == 28
-        assert list(parameters)[-3:] == ["max_bins", "n_threads", "callback"]
-        assert all(parameters[name].default is None for name in ["max_bins", "n_threads", "callback"])
+        assert len(parameters) == 29
+        assert list(parameters)[-4:] == ["max_bins", "n_threads", "callback", "row_partitions"]
+        assert all(parameters[name].default is None for name in ["max_bins", "n_threads", "callback", "row_partitions"])
         assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
         assert parameters["update_clamp"].default is Ellipsis
         assert parameters["visualdb"].default is None
@@ -173,7 +174,7 @@ class TestBinding:
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2)), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, epochs=1), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, learning_rate=0.1), "ZUN.fit()", "'learning_rate'"),
-        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 27)), "ZUN.fit()", None),
+        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 28)), "ZUN.fit()", None),
         ("grid", lambda o, x: o.predict(), "GridTensor.predict()", "'x'"),
         ("grid", lambda o, x: o.predict(X=x), "GridTensor.predict()", "'X'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1), "GridTensor.fit()", "'split_try'"),

@@ -133,6 +133,9 @@ def test_decay_shrinks_the_iterations_of_later_stages(data):
         ({"similarity_threshold": 1.0}, "similarity_threshold must be a number below 1, got 1.0"),
         ({"colsample_bytree": 2.0}, "colsample_bytree 2 asks for"),
         ({"split_strategy": "top_k", "top_k": 0}, "top_k must be at least 1"),
+        ({"row_partitions": 0}, "row_partitions must be an integer from 1 to 101 or None, got 0"),
+        ({"row_partitions": 102}, "row_partitions must be an integer from 1 to 101 or None, got 102"),
+        ({"row_partitions": -1}, "row_partitions must be an integer from 1 to 101 or None, got -1"),
     ],
 )
 def test_fit_errors_reach_python_and_the_next_fit_works(data, arguments, message):
@@ -184,8 +187,17 @@ def test_unstable_scalings_are_reported(capfd):
     assert "[WARN] Design matrix" not in capfd.readouterr().out
 
 
-@pytest.mark.parametrize("max_bins", [None, 16])
-def test_results_do_not_depend_on_the_number_of_threads(tmp_path, max_bins):
+def test_one_row_partition_is_the_fit_on_all_rows(data, tmp_path):
+    x, y = data
+    whole, _ = quick_fit(x, y, epochs=3, alpha=1.0)
+    one, _ = quick_fit(x, y, epochs=3, alpha=1.0, row_partitions=1)
+    three, _ = quick_fit(x, y, epochs=3, alpha=1.0, row_partitions=3)
+    assert one.to_bytes() == whole.to_bytes()
+    assert three.to_bytes() != whole.to_bytes()
+
+
+@pytest.mark.parametrize("max_bins, row_partitions", [(None, None), (16, None), (None, 3), (16, 2)])
+def test_results_do_not_depend_on_the_number_of_threads(tmp_path, max_bins, row_partitions):
     script = textwrap.dedent("""
         import hashlib, sys
         import numpy as np
@@ -193,17 +205,17 @@ def test_results_do_not_depend_on_the_number_of_threads(tmp_path, max_bins):
         rng = np.random.default_rng(2)
         x = rng.uniform(size=(101, 4))
         y = np.sin(4 * x[:, 0]) + x[:, 1] * x[:, 2] + 0.1 * rng.normal(size=101)
-        max_bins = None if sys.argv[2] == "None" else int(sys.argv[2])
+        max_bins, row_partitions = (None if a == "None" else int(a) for a in sys.argv[2:4])
         model, result = ZUN.fit(x, y, 3, n_trees=7, n_iter=5, similarity_threshold=0.3, verbosity=0,
-                                max_bins=max_bins)
+                                max_bins=max_bins, row_partitions=row_partitions)
         model.save(sys.argv[1])
         print(hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest(), result.err.hex())
     """)
     outputs = set()
     for threads in ["1", "2", "3", "5"]:
         environment = dict(os.environ, OMP_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", script, str(tmp_path / f"m{threads}.zun"), str(max_bins)],
-                             env=environment, capture_output=True, text=True, check=True)
+        run = subprocess.run([sys.executable, "-c", script, str(tmp_path / f"m{threads}.zun"), str(max_bins),
+                              str(row_partitions)], env=environment, capture_output=True, text=True, check=True)
         outputs.add(run.stdout.strip())
     assert len(outputs) == 1, outputs
 

@@ -120,6 +120,13 @@ callback : callable or None
     and its stopped_early is True when fewer epochs than asked for were
     fitted; a run log's notes then say "unfinished: stopped early". An
     exception raised by the callback cancels the fit and propagates.
+row_partitions : int or None
+    None: every tree fits on all rows. P (1 to the number of rows): the rows
+    are split once, at random from seed, into P disjoint parts of near-equal
+    size, and tree t of every stage fits on part t mod P only, which makes
+    a tree P times cheaper; the combination of a stage's trees and the
+    least-squares rescaling still use all rows. 1 gives the same model as
+    None.
 
 Returns
 -------
@@ -167,7 +174,8 @@ const MethodSpec& fit_spec() {
                                   {"visualdb", NoneDefault{}},
                                   {"max_bins", NoneDefault{}},
                                   {"n_threads", NoneDefault{}},
-                                  {"callback", NoneDefault{}}},
+                                  {"callback", NoneDefault{}},
+                                  {"row_partitions", NoneDefault{}}},
                                  kFitDoc);
     return spec;
 }
@@ -291,9 +299,11 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const Arguments arguments(fit_spec(), args, kwargs);
         const MatrixView x_view = arguments.matrix(0);
         const VectorView y_view = arguments.vector(1);
-        const ZUNBoostedParams params = boosted_params(arguments);
+        ZUNBoostedParams params = boosted_params(arguments);
         const std::optional<std::uint64_t> n_threads = arguments.optional_integer_in(26, 1, most_threads);
-        FitRunner runner(arguments.optional_callable(27),
+        PyObject* callback = arguments.optional_callable(27);
+        params.row_partitions = arguments.optional_integer_in(28, 1, x_view.rows());
+        FitRunner runner(callback,
                          n_threads ? static_cast<int>(*n_threads) : calling_thread_workers());
         BoostedFitResult fitted = runner.run<BoostedFitResult>([&] {
             const ContiguousMatrix x(x_view);

@@ -107,6 +107,13 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         None fits exactly: every change of a feature's value is a cut
         candidate. An int from 2 to 65536 codes each feature once into at most
         that many equal-count bins, and cuts lie only on their boundaries.
+    row_partitions : int or None, default=None
+        None: every tree fits on all training rows. An int P (at most the
+        number of rows): the rows are split once, at random from
+        ``random_state``, into P parts of near-equal size, and tree t of every
+        stage fits on part ``t % P`` alone, P times cheaper; combining a
+        stage's trees and rescaling the stages still use all rows. With P
+        equal to ``n_trees`` every stage sees every row once.
     random_state : int, RandomState instance, Generator or None, default=None
         Seed of the fit. An int in [0, 2**64) is the seed itself; None, a
         ``RandomState`` or a ``Generator`` gives a seed drawn from it.
@@ -180,6 +187,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         # 1 or more would leave a stage no tree to merge.
         "similarity_threshold": [Interval(Real, 0, 1, closed="left")],
         "max_bins": [None, Interval(Integral, 2, 65536, closed="both")],
+        "row_partitions": [None, Interval(Integral, 1, None, closed="left")],
         "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
                          np.random.RandomState, np.random.Generator],
         "verbose": ["verbose"],
@@ -207,6 +215,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         tilt_rho=0.0,
         similarity_threshold=0.0,
         max_bins=None,
+        row_partitions=None,
         random_state=None,
         verbose=0,
         n_jobs=None,
@@ -229,6 +238,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.tilt_rho = tilt_rho
         self.similarity_threshold = similarity_threshold
         self.max_bins = max_bins
+        self.row_partitions = row_partitions
         self.random_state = random_state
         self.verbose = verbose
         self.n_jobs = n_jobs
@@ -254,6 +264,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             tilt_rho=self.tilt_rho,
             similarity_threshold=self.similarity_threshold,
             max_bins=self.max_bins,
+            row_partitions=self.row_partitions,
             seed=seed,
             verbosity=min(int(self.verbose), _MOST_VERBOSE),
             n_threads=_thread_count(self.n_jobs),

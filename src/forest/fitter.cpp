@@ -11,9 +11,8 @@
 #include "error.hpp"
 #include "float_format.hpp"
 #include "forest/epoch_scaling.hpp"
+#include "forest/scaling_design.hpp"
 #include "forest/grid_description.hpp"
-#include "grid_tensor/histogram_binning.hpp"
-#include "grid_tensor/state.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
 #include "logging/logged_run.hpp"
@@ -27,14 +26,9 @@ namespace {
 
 constexpr const char* log_target = "zun::forest::fitter";
 
-// A stage's two columns of the design matrix: f+ and -f-.
-std::vector<std::vector<double>> stage_columns(const Components& components) {
-    std::vector<double> minus(components.f_minus.size());
-    for (std::size_t i = 0; i < minus.size(); ++i) {
-        minus[i] = -components.f_minus[i];
-    }
-    return {components.f_plus, std::move(minus)};
-}
+// The random parts of the rows come from a generator of their own, so the
+// trees' seeds are the same with and without parts.
+constexpr std::uint64_t parts_stream = 0x70617274735f7267;  // "parts_rg"
 
 double mean_of_squares(const std::vector<double>& values) {
     double sum = 0.0;
@@ -64,13 +58,14 @@ void start_logging(const ZUNBoostedParams& params, FitControl& control) {
 
 // Rescales every stage by the least-squares solve of this epoch; returns the
 // model's prediction on the training rows.
-std::vector<double> rescale_stages(const DesignQr& design, std::uint64_t epoch, std::vector<StagePredictor>& stages,
-                                   StagePredictor& newest, const Components& newest_components) {
-    const std::optional<EpochScaling> scaling = solve_epoch_scaling(design.factor(), design.rows());
+std::vector<double> rescale_stages(const ScalingDesign& design, std::uint64_t epoch,
+                                   std::vector<StagePredictor>& stages, StagePredictor& newest,
+                                   const Components& newest_components) {
+    const std::optional<EpochScaling> scaling = design.solve();
     if (!scaling) {
         logging::log_fmt(logging::Level::Warn, log_target,
                          "OLS solve failed for OrthogonalGreedy, falling back to unscaled predictions");
-        std::vector<double> prediction(design.rows());
+        std::vector<double> prediction(newest_components.f_plus.size());
         for (std::size_t i = 0; i < prediction.size(); ++i) {
             prediction[i] = newest_components.f_plus[i] - newest_components.f_minus[i];
         }
@@ -163,58 +158,65 @@ struct Boosting {
     StagePredictorParams stage_params;
     Rng rng;
     std::vector<double> residuals;
-    // The design of the scalings as a factor that grows by a stage's two
-    // columns each epoch.
-    DesignQr design;
     BoostedFitResult result;
     bool logged;
 };
 
-void fit_epoch(Boosting& b, std::uint64_t epoch, const std::shared_ptr<const SortedFeatures>& sorted,
-               const std::shared_ptr<const BinnedFeatures>& binned) {
+void fit_epoch(Boosting& b, std::uint64_t epoch, const TreeRows& rows, ScalingDesign& design) {
     logging::log_fmt(logging::Level::Info, log_target, "Fitting epoch {}", epoch);
     if (epoch >= 1) {
         b.stage_params.tg_params.n_iter = decayed_iterations(b.stage_params.tg_params.n_iter, b.params.decay);
     }
     const VectorView r = VectorView::contiguous(b.residuals.data(), b.residuals.size());
-    StageFitResult fitted = fit_stage(b.x, r, b.stage_params, b.rng, sorted, binned);
+    StageFitResult fitted = fit_stage(b.x, r, b.stage_params, b.rng, rows);
     StagePredictor& stage = fitted.stage;
     const Components& components = fitted.components;
-    const double energy_plus = mean_of_squares(components.f_plus);
-    const double energy_minus = mean_of_squares(components.f_minus);
+    const auto rows_count = static_cast<double>(b.residuals.size());
+    const double energy_plus = rows.sum_of_squares(components.f_plus) / rows_count;
+    const double energy_minus = rows.sum_of_squares(components.f_minus) / rows_count;
     stage.energy = energy_plus + energy_minus;
     logging::log_fmt(logging::Level::Info, log_target, "Energy of epoch {}: f+={:.6f}, f-={:.6f}, total={:.6f}", epoch,
                      energy_plus, energy_minus, energy_plus + energy_minus);
-    b.design.append_columns(stage_columns(components));
+    design.append_stage(components);
 
-    const std::vector<double> prediction = rescale_stages(b.design, epoch, b.result.stages, stage, components);
+    const std::vector<double> prediction = rescale_stages(design, epoch, b.result.stages, stage, components);
     for (std::size_t i = 0; i < b.residuals.size(); ++i) {
         b.residuals[i] = b.y[i] - prediction[i];
     }
     if (b.logged) {
         send_epoch_records(epoch, b.result.stages, stage, components);
     }
-    const double error = mean_of_squares(b.residuals);
+    const double error = rows.sum_of_squares(b.residuals) / rows_count;
     logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, error: {}", epoch, error);
     b.result.stages.push_back(std::move(stage));
     b.result.epoch_errors.push_back(error);
 }
 
+// The parts the caller gave, else random ones when asked for, else none.
+TreeRows tree_rows(const MatrixView& x, const ZUNBoostedParams& params, std::optional<RowParts> parts) {
+    const std::optional<std::uint32_t>& max_bins = params.sp_params.tg_params.max_bins;
+    if (parts) {
+        return TreeRows(x, std::move(*parts), max_bins);
+    }
+    if (params.row_partitions && *params.row_partitions > 1) {
+        return TreeRows(x, random_row_parts(x.rows(), *params.row_partitions, params.seed ^ parts_stream), max_bins);
+    }
+    return TreeRows(x, max_bins);
+}
+
 // Every epoch, or those before an interruption; the interruption, if any.
-Interruption fit_epochs(Boosting& b, FitControl& control) {
+Interruption fit_epochs(Boosting& b, FitControl& control, std::optional<RowParts> parts) {
     try {
-        // x does not change during the fit: every tree of every epoch shares one
-        // sort, or one coding by bins when binned.
-        const std::optional<std::uint32_t>& max_bins = b.params.sp_params.tg_params.max_bins;
-        const std::shared_ptr<const BinnedFeatures> binned =
-            bins_requested(max_bins) ? bin_features(b.x, *max_bins) : nullptr;
-        const std::shared_ptr<const SortedFeatures> sorted = binned ? nullptr : sort_features(b.x);
+        // x does not change during the fit: every tree of every epoch on the
+        // same rows shares one sort, or one coding by bins when binned.
+        const TreeRows rows = tree_rows(b.x, b.params, std::move(parts));
+        ScalingDesign design(b.y, rows);
         for (std::uint64_t epoch = 0; epoch < b.params.epochs; ++epoch) {
             if (control.interruption() != Interruption::None) {
                 throw FitInterrupted();
             }
             control.start_epoch(epoch);
-            logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, sorted, binned); });
+            logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, rows, design); });
             control.end_epoch({epoch, b.result.epoch_errors.back()});
         }
     } catch (const FitInterrupted&) {
@@ -237,13 +239,14 @@ std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay) {
     return next == 0 ? 1 : next;
 }
 
-BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params) {
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             std::optional<RowParts> parts) {
     FitControl control;
-    return fit_boosted(x, y, params, control);
+    return fit_boosted(x, y, params, control, std::move(parts));
 }
 
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
-                             FitControl& control) {
+                             FitControl& control, std::optional<RowParts> parts) {
     const FitScope scope(&control);
     start_logging(params, control);
     if (x.rows() == 0 || x.rows() != y.size()) {
@@ -251,17 +254,20 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
                                    "and {} targets",
                                    x.rows(), y.size()));
     }
+    if (params.row_partitions && (*params.row_partitions == 0 || *params.row_partitions > x.rows())) {
+        throw FitError(fmt::format("row_partitions must be None or from 1 to the number of rows ({}), got {}",
+                                   x.rows(), *params.row_partitions));
+    }
     // The design grows epoch by epoch; one that no allocation could ever
     // hold is refused before any work.
     (void)checked_count({x.rows(), 2, params.epochs}, "the design matrix (rows x 2 x epochs)");
     control.plan(params.epochs, params.sp_params.n_trees);
     const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x, control);
-    Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()),
-               DesignQr(y), {}, run != nullptr};
+    Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()), {}, run != nullptr};
     for (std::size_t i = 0; i < y.size(); ++i) {
         b.residuals[i] = y[i];
     }
-    const Interruption ended_early = fit_epochs(b, control);
+    const Interruption ended_early = fit_epochs(b, control, std::move(parts));
     if (ended_early == Interruption::Cancel) {
         if (run) {
             finish_run_log(*run, unfinished_note(ended_early));
@@ -271,7 +277,8 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
 
     BoostedFitResult& result = b.result;
     result.stopped_early = ended_early == Interruption::Stop;
-    result.error = mean_of_squares(b.residuals);
+    // The last epoch's error, summed as it was; the mean of y^2 without epochs.
+    result.error = result.epoch_errors.empty() ? mean_of_squares(b.residuals) : result.epoch_errors.back();
     result.y_hat.resize(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) {
         result.y_hat[i] = y[i] - b.residuals[i];

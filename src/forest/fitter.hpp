@@ -1,7 +1,9 @@
 #pragma once
 // The boosting loop: `epochs` stages fitted on the running residuals, all
 // stages rescaled jointly by least squares after every epoch.
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "fit_control.hpp"
@@ -20,14 +22,21 @@ struct BoostedFitResult {
     bool stopped_early = false;        // a stop left fewer epochs than asked for
 };
 
+// Disjoint lists of training rows that together hold every row.
+using RowParts = std::vector<std::vector<std::size_t>>;
+
 // Runs in `control`, which it installs on the calling thread; its console
 // level is set from params.log_level. A stop (FitControl::interrupt) ends the
 // fit with the epochs completed so far; a cancel throws FitInterrupted. Either
 // way a run log gets what was collected and its run is marked unfinished.
+// `parts`, when given, are the parts the trees fit on (tree t of a stage on
+// part t mod P), in place of params.row_partitions random ones; the scaling
+// then reduces the parts' factors in their order.
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
-                             FitControl& control);
+                             FitControl& control, std::optional<RowParts> parts = std::nullopt);
 // In a context of its own whose lines go straight to stdout.
-BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params);
+BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
+                             std::optional<RowParts> parts = std::nullopt);
 
 // The iteration count of the next epoch: round(n_iter * decay), halves away
 // from zero, saturated to the unsigned range, and at least 1.

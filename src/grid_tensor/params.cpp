@@ -117,6 +117,10 @@ Json json_of(const ZUNBoostedParams& params) {
     fields["seed"] = params.seed;
     fields["log_level"] = params.log_level;
     fields["visualdb_path"] = params.visualdb_path ? Json(*params.visualdb_path) : Json(nullptr);
+    // Only when set: run logs of fits without parts keep their parameters' text.
+    if (params.row_partitions) {
+        fields["row_partitions"] = *params.row_partitions;
+    }
     return fields;
 }
 
@@ -263,6 +267,9 @@ std::string debug_of(const ZUNBoostedParams& params, int indent) {
         .field("seed", debug_of(params.seed, inner))
         .field("log_level", debug_of(params.log_level, inner))
         .field("visualdb_path", debug_of(params.visualdb_path, inner));
+    if (params.row_partitions) {
+        record.field("row_partitions", debug_of(params.row_partitions, inner));
+    }
     return record.finish();
 }
 

@@ -74,6 +74,9 @@ struct ZUNBoostedParams {
     std::uint64_t seed = 42;
     std::string log_level = "info";
     std::optional<std::string> visualdb_path;
+    // Absent: every tree fits on all rows. P: the rows are split once into
+    // P random parts and tree t of every stage fits on part t mod P.
+    std::optional<std::uint64_t> row_partitions;
     bool operator==(const ZUNBoostedParams&) const = default;
 };
 

@@ -21,26 +21,6 @@ namespace {
 constexpr const char* log_target = "zun::stage_predictor::aggregate_bagged";
 constexpr double empty_interval_weight = 1e-12;
 
-// Rows per union interval of every feature: each value counts in the
-// interval holding it (the number of splits at or below it).
-IntervalCounts count_rows(const GridTensor& aligned, const MatrixView& x) {
-    const std::size_t features = aligned.splits.size();
-    require(x.cols() >= features, "aggregate_bagged: x has fewer columns than the grid tensors have features");
-    IntervalCounts counts(features);
-    for (std::size_t j = 0; j < features; ++j) {
-        const std::vector<double>& splits = aligned.splits[j];
-        counts[j].assign(splits.size() + 1, 0);
-        for (std::size_t i = 0; i < x.rows(); ++i) {
-            const double value = x(i, j);
-            if (std::isnan(value)) {
-                throw FitError(fmt::format("Cannot count interval rows: x has NaN in column {}", j));
-            }
-            ++counts[j][interval_of(splits, value)];
-        }
-    }
-    return counts;
-}
-
 // Count-weighted geometric mean 1 for the backbone, mean 0 for the tilt.
 void normalise_shape(GridTensor& bag, const IntervalCounts& counts) {
     const std::size_t features = std::min(counts.size(), bag.backbone_values.size());
@@ -236,7 +216,30 @@ std::vector<std::size_t> select_bags(const std::vector<GridTensor>& aligned, con
 
 }  // namespace
 
+IntervalCounts count_rows(const std::vector<std::vector<double>>& splits, const MatrixView& x) {
+    require(x.cols() >= splits.size(), "aggregate_bagged: x has fewer columns than the grid tensors have features");
+    IntervalCounts counts(splits.size());
+    for (std::size_t j = 0; j < splits.size(); ++j) {
+        counts[j].assign(splits[j].size() + 1, 0);
+        for (std::size_t i = 0; i < x.rows(); ++i) {
+            const double value = x(i, j);
+            if (std::isnan(value)) {
+                throw FitError(fmt::format("Cannot count interval rows: x has NaN in column {}", j));
+            }
+            ++counts[j][interval_of(splits[j], value)];
+        }
+    }
+    return counts;
+}
+
 GridTensor aggregate_bagged(const std::vector<GridTensor>& grids, const MatrixView& x, double trim_percentage) {
+    return aggregate_bagged(
+        grids, [&](const std::vector<std::vector<double>>& splits) { return count_rows(splits, x); },
+        trim_percentage);
+}
+
+GridTensor aggregate_bagged(const std::vector<GridTensor>& grids, const IntervalCounter& count_rows,
+                            double trim_percentage) {
     if (grids.empty()) {
         throw FitError("Cannot aggregate empty grid list");
     }
@@ -244,7 +247,7 @@ GridTensor aggregate_bagged(const std::vector<GridTensor>& grids, const MatrixVi
         return grids.front();
     }
     std::vector<GridTensor> aligned = combine_grids(grids);
-    const IntervalCounts counts = count_rows(aligned.front(), x);
+    const IntervalCounts counts = count_rows(aligned.front().splits);
     for (GridTensor& bag : aligned) {
         normalise_shape(bag, counts);
     }

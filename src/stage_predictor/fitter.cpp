@@ -33,15 +33,27 @@ struct TreeJob {
     logging::HeldOutput output;
 };
 
-std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, const StagePredictorParams& params,
-                                  Rng& rng, const std::shared_ptr<const SortedFeatures>& sorted,
-                                  const std::shared_ptr<const BinnedFeatures>& binned) {
+// Each part's share of the residuals, gathered once for all its trees.
+std::vector<std::vector<double>> part_targets(const VectorView& r, const TreeRows& rows) {
+    std::vector<std::vector<double>> targets;
+    if (!rows.whole()) {
+        targets.reserve(rows.count());
+        for (std::size_t p = 0; p < rows.count(); ++p) {
+            targets.push_back(rows.part(p).gather(r));
+        }
+    }
+    return targets;
+}
+
+std::vector<GridTensor> fit_trees(const VectorView& r, const StagePredictorParams& params, Rng& rng,
+                                  const TreeRows& rows) {
     // Seeds are drawn here, on the calling thread, so every tree's generator
     // is the same whatever the number of workers.
     std::vector<std::uint64_t> seeds(checked_count({params.n_trees}, "the tree seeds", sizeof(std::uint64_t)));
     for (std::uint64_t& seed : seeds) {
         seed = rng.next_u64();
     }
+    const std::vector<std::vector<double>> targets = part_targets(r, rows);
     const std::optional<std::uint64_t> epoch = logging::current_epoch();
     // OpenMP runs jobs on this thread too, and every job clears the context
     // of the thread it ran on: the caller's values are put back afterwards.
@@ -52,7 +64,11 @@ std::vector<GridTensor> fit_trees(const MatrixView& x, const VectorView& r, cons
         const auto body = [&] {
             return logging::with_tree_id(t, [&] {
                 Rng tree_rng(seeds[t]);
-                FitOutput fitted = fit_grid_tensor(x, r, params.tg_params, tree_rng, sorted, binned);
+                const RowPart& part = rows.part_of_tree(t);
+                const VectorView target =
+                    rows.whole() ? r : VectorView::contiguous(targets[t % rows.count()].data(), part.size());
+                FitOutput fitted =
+                    fit_grid_tensor(part.x(), target, params.tg_params, tree_rng, part.sorted(), part.binned());
                 logging::log_fmt(logging::Level::Debug, log_target,
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);
@@ -95,17 +111,19 @@ std::string optional_mean(const std::vector<double>& values) {
 }  // namespace
 
 StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePredictorParams& params, Rng& rng,
-                         std::shared_ptr<const SortedFeatures> sorted, std::shared_ptr<const BinnedFeatures> binned) {
+                         const TreeRows& rows) {
     if (x.rows() == 0) {
         throw FitError("Cannot fit a stage without training rows");
     }
-    std::vector<GridTensor> trees = fit_trees(x, r, params, rng, sorted, binned);
+    std::vector<GridTensor> trees = fit_trees(r, params, rng, rows);
 
     const double trim_percentage = 1.0 - params.similarity_threshold;
     logging::log_fmt(logging::Level::Info, log_target,
                      "Using bagged two-tensor aggregation with similarity_threshold={}, trim_percentage={}",
                      params.similarity_threshold, trim_percentage);
-    GridTensor combined = aggregate_bagged(trees, x, trim_percentage);
+    GridTensor combined = aggregate_bagged(
+        trees, [&](const std::vector<std::vector<double>>& splits) { return rows.count_intervals(splits); },
+        trim_percentage);
 
     StageFitResult result;
     StagePredictor& stage = result.stage;

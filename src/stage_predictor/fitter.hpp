@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "grid_tensor/params.hpp"
-#include "grid_tensor/state.hpp"
 #include "matrix_view.hpp"
 #include "random.hpp"
 #include "stage_predictor.hpp"
+#include "stage_predictor/tree_rows.hpp"
 
 namespace zun {
 
@@ -20,11 +20,10 @@ struct StageFitResult {
     Components components;           // f+ and f- of the combined grid tensor on x
 };
 
-// `rng` is used for the trees' seed draws only. `sorted` holds each
-// feature's sort order of x and `binned` x coded by bins (for binned fits),
-// shared read-only by every tree.
+// `rng` is used for the trees' seed draws only. `rows` says which rows of x
+// each tree fits on, with what the trees share of them (sort orders or bin
+// codes); the combination and the stage's prediction use all rows of x.
 StageFitResult fit_stage(const MatrixView& x, const VectorView& r, const StagePredictorParams& params, Rng& rng,
-                         std::shared_ptr<const SortedFeatures> sorted,
-                         std::shared_ptr<const BinnedFeatures> binned = nullptr);
+                         const TreeRows& rows);
 
 }  // namespace zun

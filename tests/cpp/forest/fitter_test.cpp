@@ -291,6 +291,89 @@ TEST(FitBoosted, ModelIsTheSameForAnyNumberOfWorkerThreads) {
     EXPECT_EQ(three.error, one.error);
 }
 
+TEST(FitBoostedOnRowParts, OnePartIsTheFitOnAllRowsAndManyPartsDoNotDependOnThreads) {
+    const Problem p = make_problem(12, 90);
+    ZUNBoostedParams params = boosted_params(3, 4, 5, 1.0);
+    const BoostedFitResult none = fit(p, params);
+    params.row_partitions = 1;
+    const BoostedFitResult one = fit(p, params);
+    EXPECT_EQ(one.stages, none.stages);
+    EXPECT_EQ(one.y_hat, none.y_hat);
+
+    params.row_partitions = 3;
+    const ThreadCount restore;
+    std::vector<BoostedFitResult> by_threads;
+    for (const int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        by_threads.push_back(fit(p, params));
+    }
+    EXPECT_NE(by_threads[0].stages, none.stages);
+    for (std::size_t t = 1; t < by_threads.size(); ++t) {
+        SCOPED_TRACE(t + 1);
+        EXPECT_EQ(by_threads[t].stages, by_threads[0].stages);
+        EXPECT_EQ(by_threads[t].residuals, by_threads[0].residuals);
+    }
+}
+
+// Tree t of a stage fits on part t mod P alone; the stage's combination and
+// the scalings use every row.
+TEST(FitBoostedOnRowParts, TreeTFitsOnPartTModPAndTheScalingOnAllRows) {
+    const Problem p = make_problem(13, 60, 3);
+    const ZUNBoostedParams params = boosted_params(2, 3, 4, 1.0, 77);
+    RowParts parts = {{}, {}};
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        parts[i % 3 == 0 ? 0 : 1].push_back(p.rows - 1 - i);  // any order a caller keeps
+    }
+    const BoostedFitResult result = fit_boosted(p.x_view(), p.y_view(), params, parts);
+
+    Rng seeds(77);
+    for (std::size_t t = 0; t < 3; ++t) {
+        SCOPED_TRACE(t);
+        const std::vector<std::size_t>& rows = parts[t % 2];
+        std::vector<double> x_part;
+        std::vector<double> y_part;
+        for (const std::size_t row : rows) {
+            x_part.insert(x_part.end(), p.x.begin() + static_cast<std::ptrdiff_t>(row * p.cols),
+                          p.x.begin() + static_cast<std::ptrdiff_t>((row + 1) * p.cols));
+            y_part.push_back(p.y[row]);
+        }
+        Rng rng(seeds.next_u64());
+        EXPECT_EQ(result.stages[0].grid_tensors[t],
+                  fit_grid_tensor(MatrixView::contiguous(x_part.data(), rows.size(), p.cols),
+                                  VectorView::contiguous(y_part.data(), y_part.size()), params.sp_params.tg_params,
+                                  rng)
+                      .grid_tensor);
+    }
+    const Design design = design_of(result.stages, p);
+    const std::optional<EpochScaling> whole = solve_epoch_scaling(design.view(), p.y_view());
+    ASSERT_TRUE(whole.has_value());
+    for (std::size_t k = 0; k < result.stages.size(); ++k) {
+        EXPECT_NEAR(*result.stages[k].scaling_plus, whole->weights[2 * k], 1e-10 * std::abs(whole->weights[2 * k]));
+        EXPECT_NEAR(*result.stages[k].scaling_minus, whole->weights[2 * k + 1],
+                    1e-10 * std::abs(whole->weights[2 * k + 1]));
+    }
+}
+
+TEST(FitBoostedOnRowParts, PartitionCountOutsideOneToTheRowsIsAnError) {
+    const Problem p = make_problem(14, 20, 3);
+    for (const std::uint64_t partitions : {std::uint64_t{0}, std::uint64_t{21}, most}) {
+        SCOPED_TRACE(partitions);
+        ZUNBoostedParams params = boosted_params(1, 2, 3, 1.0);
+        params.row_partitions = partitions;
+        try {
+            fit(p, params);
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& error) {
+            EXPECT_NE(std::string(error.what()).find("row_partitions must be None or from 1 to the number of rows (20)"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    ZUNBoostedParams params = boosted_params(1, 2, 3, 1.0);
+    params.row_partitions = 20;  // one row per part still fits
+    EXPECT_EQ(fit(p, params).stages.size(), 1U);
+}
+
 TEST(FitBoosted, IllConditionedScalingsAreReportedAndAlphaOneAvoidsThem) {
     // With alpha 0 on a target of both signs, each stage's f+ and -f- columns
     // come out nearly proportional.

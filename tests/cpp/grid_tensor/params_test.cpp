@@ -30,6 +30,7 @@ ZUNBoostedParams custom_params() {
     params.seed = 7;
     params.log_level = "debug";
     params.visualdb_path = "runs/a \"b\"\\c.db";
+    params.row_partitions = 4;
     return params;
 }
 
@@ -116,7 +117,7 @@ TEST(ParamsJson, BoostedParamsAreCompactAndInFieldOrder) {
               R"("refinement_strategy_params":{"kind":"Huber","alpha":0.25,"tilt_tau":0.01,"tilt_rho":0.0,)"
               R"("prior_sample_size":0.0,"update_clamp":10.0},"max_bins":65536},"similarity_threshold":0.3,)"
               R"("aggregation_method":"GeometricMean"},"seed":7,"log_level":"debug",)"
-              R"("visualdb_path":"runs/a \"b\"\\c.db"})");
+              R"("visualdb_path":"runs/a \"b\"\\c.db","row_partitions":4})");
 }
 
 TEST(ParamsJson, NestedRecordsSerialiseAloneAsInsideTheirParent) {
@@ -320,6 +321,9 @@ TEST(ParamsText, PresentOptionalsRenderAsSomeBlocks) {
     log_level: "debug",
     visualdb_path: Some(
         "runs/a \"b\"\\c.db",
+    ),
+    row_partitions: Some(
+        4,
     ),
 })txt";
     EXPECT_EQ(debug_text(custom_params()), expected);

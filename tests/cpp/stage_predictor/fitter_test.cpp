@@ -43,7 +43,7 @@ StagePredictorParams stage_params(std::uint64_t n_trees, double similarity_thres
 
 StageFitResult fit(const Problem& p, const StagePredictorParams& params, std::uint64_t seed = 7) {
     Rng rng(seed);
-    return fit_stage(p.x_view(), p.y_view(), params, rng, sort_features(p.x_view()));
+    return fit_stage(p.x_view(), p.y_view(), params, rng, TreeRows(p.x_view(), std::nullopt));
 }
 
 std::string fit_error(const Problem& p, const StagePredictorParams& params) {
@@ -128,7 +128,7 @@ TEST(FitStage, EachTreeIsAStandaloneFitSeededByOneDrawOfTheStageGenerator) {
     Rng rng(99);
     Rng by_hand = rng;
 
-    const StageFitResult result = fit_stage(p.x_view(), p.y_view(), params, rng, sort_features(p.x_view()));
+    const StageFitResult result = fit_stage(p.x_view(), p.y_view(), params, rng, TreeRows(p.x_view(), std::nullopt));
 
     ASSERT_EQ(result.stage.grid_tensors.size(), 3u);
     for (std::size_t t = 0; t < 3; ++t) {
@@ -236,7 +236,7 @@ TEST(FitStage, StridedTargetGivesTheSameStage) {
     }
     const VectorView strided(every_other.data(), p.rows, 2 * sizeof(double));
     Rng rng(7);
-    const StageFitResult result = fit_stage(p.x_view(), strided, stage_params(2), rng, sort_features(p.x_view()));
+    const StageFitResult result = fit_stage(p.x_view(), strided, stage_params(2), rng, TreeRows(p.x_view(), std::nullopt));
     const StageFitResult packed = fit(p, stage_params(2));
     EXPECT_EQ(result.stage, packed.stage);
     EXPECT_EQ(result.residuals, packed.residuals);
@@ -267,7 +267,7 @@ TEST(FitStage, NoTrainingRowsIsAnError) {
     const MatrixView x(none.data(), 0, 3, 3 * sizeof(double), sizeof(double));
     const VectorView r(none.data(), 0, sizeof(double));
     Rng rng(1);
-    EXPECT_THROW(fit_stage(x, r, stage_params(2), rng, nullptr), FitError);
+    EXPECT_THROW(fit_stage(x, r, stage_params(2), rng, TreeRows(x, std::nullopt)), FitError);
 }
 
 // OpenMP runs tree jobs on the calling thread too; the stage's own events
