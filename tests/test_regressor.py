@@ -1,6 +1,7 @@
 """ZunRegressor as a scikit-learn estimator: checks, input forms, errors, fitted attributes, copies."""
 import copy
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -103,14 +104,18 @@ def test_dataframe_keeps_feature_names_and_predict_checks_them(integer_data):
         unnamed.predict(X.to_numpy()[:, :2])
 
 
-@pytest.mark.parametrize("action, row, column, value, message", [
-    ("fit", 3, 1, np.nan, "cannot fit missing or infinite values: X has NaN at row 3, column 1"),
-    ("fit", 0, 2, -np.inf, "cannot fit missing or infinite values: X has -inf at row 0, column 2"),
-    ("fit", 5, None, np.nan, "cannot fit missing or infinite values: y has NaN at index 5"),
-    ("fit", 7, None, np.inf, "cannot fit missing or infinite values: y has inf at index 7"),
-    ("predict", 2, 0, np.nan, "cannot predict from missing or infinite values: X has NaN at row 2, column 0"),
+FILL_X = "for example with sklearn.impute.SimpleImputer in a Pipeline"
+DROP_SAMPLES = "Every sample needs a finite target: drop those samples from X and y."
+
+
+@pytest.mark.parametrize("action, row, column, value, message, advice", [
+    ("fit", 3, 1, np.nan, "cannot fit missing or infinite values: X has NaN at row 3, column 1", FILL_X),
+    ("fit", 0, 2, -np.inf, "cannot fit missing or infinite values: X has -inf at row 0, column 2", FILL_X),
+    ("fit", 5, None, np.nan, "cannot fit missing or infinite target values: y has NaN at index 5", DROP_SAMPLES),
+    ("fit", 7, None, np.inf, "cannot fit missing or infinite target values: y has inf at index 7", DROP_SAMPLES),
+    ("predict", 2, 0, np.nan, "cannot predict from missing or infinite values: X has NaN at row 2, column 0", FILL_X),
 ])
-def test_missing_values_are_refused_with_advice(integer_data, action, row, column, value, message):
+def test_missing_values_are_refused_with_advice(integer_data, action, row, column, value, message, advice):
     X, y = (a.astype(np.float64) for a in integer_data)
     fitted = small().fit(X, y)
     if column is None:
@@ -119,7 +124,24 @@ def test_missing_values_are_refused_with_advice(integer_data, action, row, colum
         X[row, column] = value
     with pytest.raises(ValueError, match=message) as error:
         fitted.predict(X) if action == "predict" else small().fit(X, y)
-    assert "SimpleImputer" in str(error.value)
+    assert advice in str(error.value)
+    # An imputer cannot fill y, so it is not suggested for y.
+    assert ("SimpleImputer" in str(error.value)) == (column is not None)
+
+
+@pytest.mark.parametrize("form", ["DataFrame", "category", "object array"])
+@pytest.mark.parametrize("action", ["fit", "predict"])
+def test_a_text_column_is_named_with_a_pointer_to_an_encoder(integer_data, form, action):
+    X, y = integer_data
+    frame = pd.DataFrame(X.astype(np.float64), columns=["a", "b", "c"])
+    fitted = small().fit(frame if form != "object array" else frame.to_numpy(), y)
+    frame["b"] = np.where(np.arange(len(frame)) % 2 == 0, "1.5", "Rome")  # numeric text converts
+    text = {"DataFrame": frame, "category": frame.astype({"b": "category"}),
+            "object array": frame.to_numpy(dtype=object)}[form]
+    column = "1" if form == "object array" else "'b'"
+    with pytest.raises(ValueError, match=f"needs numeric features, but column {column} of X holds 'Rome'. Encode "
+                                         "such columns first, for example with sklearn.preprocessing.OrdinalEncoder"):
+        fitted.predict(text) if action == "predict" else small().fit(text, y)
 
 
 def test_sample_weight_and_unknown_fit_parameters_are_refused(integer_data):
@@ -211,15 +233,28 @@ def test_thread_count_leaves_the_model_unchanged(one_feature_matters, n_jobs):
     assert model_to_bytes(small(n_jobs=n_jobs).fit(X, y).model_) == model_to_bytes(small(n_jobs=1).fit(X, y).model_)
 
 
-def test_predictions_follow_the_scale_of_y(one_feature_matters):
+@pytest.mark.parametrize("scale", [2.0**10, 2.0**660, 2.0**-660])
+def test_predictions_follow_the_scale_of_y(one_feature_matters, scale):
     # Standardising y makes the fit blind to its scale: a power of two scales
-    # every intermediate value exactly.
+    # every intermediate value exactly, up to magnitudes (2**660 is about
+    # 1e199) whose squares leave the float range.
     X, y = one_feature_matters
     base = small().fit(X, y)
-    scaled = small().fit(X, 1024.0 * y)
+    scaled = small().fit(X, scale * y)
     assert model_to_bytes(scaled.model_) == model_to_bytes(base.model_)
-    np.testing.assert_array_equal(scaled.predict(X), 1024.0 * base.predict(X))
-    np.testing.assert_array_equal(scaled.train_error_, 1024.0**2 * base.train_error_)
+    np.testing.assert_array_equal(scaled.predict(X), scale * base.predict(X))
+    # The squared error in units of y is inf beyond the float range, and 0 below it.
+    np.testing.assert_array_equal(scaled.train_error_, scale**2 * base.train_error_ if scale < 2.0**500 else np.inf)
+
+
+def test_a_target_of_huge_scale_is_fitted(one_feature_matters):
+    X, y = one_feature_matters
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no overflow on the way
+        fitted = small().fit(X, 1e200 * y)
+        predicted = fitted.predict(X)
+    base = small().fit(X, y).predict(X)
+    np.testing.assert_allclose(predicted / 1e200, base, rtol=1e-6)
 
 
 def test_constant_target_is_predicted_exactly():

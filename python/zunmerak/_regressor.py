@@ -38,16 +38,76 @@ def _refuse_fit_params(fit_params) -> None:
         raise TypeError(f"ZunRegressor.fit() got unexpected keyword arguments {unknown}")
 
 
-def _check_finite(values: np.ndarray, name: str, action: str) -> None:
+def _first_non_finite(values: np.ndarray):
+    """Where and what the first value that is not finite is ("NaN at index 3"), or None."""
     bad = ~np.isfinite(values)
     if not bad.any():
-        return
+        return None
     where = np.argwhere(bad)[0]
     value = values[tuple(where)]
     position = f"row {where[0]}, column {where[1]}" if values.ndim == 2 else f"index {where[0]}"
-    raise ValueError(f"ZunRegressor cannot {action} missing or infinite values: {name} has "
-                     f"{'NaN' if np.isnan(value) else value} at {position}. Fill them in first, for example with "
-                     "sklearn.impute.SimpleImputer in a Pipeline, or drop those rows.")
+    return f"{'NaN' if np.isnan(value) else value} at {position}"
+
+
+def _check_finite(values: np.ndarray, name: str, action: str) -> None:
+    found = _first_non_finite(values)
+    if found is not None:
+        raise ValueError(f"ZunRegressor cannot {action} missing or infinite values: {name} has {found}. Fill them "
+                         "in first, for example with sklearn.impute.SimpleImputer in a Pipeline, or drop those rows.")
+
+
+def _check_target(y: np.ndarray) -> None:
+    # An imputer fills X only, so the advice for X would not help here.
+    found = _first_non_finite(y)
+    if found is not None:
+        raise ValueError(f"ZunRegressor cannot fit missing or infinite target values: y has {found}. Every sample "
+                         "needs a finite target: drop those samples from X and y.")
+
+
+def _first_text(values):
+    """The first entry of ``values`` that is text and does not read as a number, or None."""
+    for value in values:
+        if isinstance(value, (str, bytes)):
+            try:
+                float(value)
+            except ValueError:
+                return value
+    return None
+
+
+def _raise_for_text_column(X, error: Exception) -> None:
+    """Raise a ValueError naming the first column of ``X`` that holds text, if one does.
+
+    NumPy's own message shows the value but not the column.
+    """
+    if hasattr(X, "columns"):
+        columns = ((f"'{name}'", X[name]) for name in X.columns)
+    else:
+        values = np.asarray(X, dtype=object)
+        columns = ((str(j), values[:, j]) for j in range(values.shape[1])) if values.ndim == 2 else ()
+    for name, column in columns:
+        value = _first_text(column)
+        if value is not None:
+            raise ValueError(f"ZunRegressor needs numeric features, but column {name} of X holds {value!r}. Encode "
+                             "such columns first, for example with sklearn.preprocessing.OrdinalEncoder or "
+                             "OneHotEncoder in a ColumnTransformer.") from error
+
+
+def _standardise(y: np.ndarray):
+    """Mean, spread (1 for a constant target) and standardised values of ``y``.
+
+    The statistics are taken of ``y`` divided by a power of two near its
+    largest magnitude, so no sum or square overflows (y near 1e200) or
+    underflows (near 1e-200). A power of two scales every step exactly, so
+    for any other ``y`` the bits are those of the direct computation.
+    """
+    _, exponent = np.frexp(np.max(np.abs(y)))
+    unit = float(np.ldexp(1.0, int(exponent) - 1))
+    scaled = y / unit
+    mean, spread = float(np.mean(scaled)), float(np.std(scaled))
+    if spread == 0:
+        return mean * unit, 1.0, y - mean * unit
+    return mean * unit, spread * unit, (scaled - mean) / spread
 
 
 class ZunRegressor(RegressorMixin, BaseEstimator):
@@ -144,7 +204,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     train_error_ : ndarray of shape (n_stages_,)
         Mean squared error on the training data after each epoch, in the
         units of ``y``: entry e is the training error of a fit with ``e + 1``
-        epochs. The last entry is the final model's training error.
+        epochs. The last entry is the final model's training error; inf
+        where it exceeds the float64 range (``y`` of magnitude beyond 1e154).
     feature_importances_ : ndarray of shape (n_features_in_,)
         Spread of each feature's backbone and tilt factors over the training
         data, weighted by the stages' energies, normalised to sum to 1 (all
@@ -291,32 +352,36 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         Raises
         ------
         ValueError
-            If ``X`` or ``y`` holds NaN or infinite values, or has a wrong shape.
+            If ``X`` holds text, NaN or infinite values, ``y`` NaN or infinite
+            values, or either has a wrong shape.
         TypeError
             If ``sample_weight`` or another fit parameter is given.
         """
         _refuse_fit_params(fit_params)
         # X and y are validated separately because the combined check refuses
         # non-finite y with a message that does not say what to do.
-        X, y = validate_data(self, X, y, validate_separately=(
-            dict(dtype=np.float64, order="C", ensure_all_finite=False),
-            dict(dtype=np.float64, ensure_2d=False, ensure_all_finite=False),
-        ))
+        try:
+            X, y = validate_data(self, X, y, validate_separately=(
+                dict(dtype=np.float64, order="C", ensure_all_finite=False),
+                dict(dtype=np.float64, ensure_2d=False, ensure_all_finite=False),
+            ))
+        except ValueError as error:
+            _raise_for_text_column(X, error)
+            raise
         check_consistent_length(X, y)
         y = column_or_1d(y, warn=True)
         _check_finite(X, "X", "fit")
-        _check_finite(y, "y", "fit")
-        self.y_mean_ = float(np.mean(y))
-        spread = float(np.std(y))
-        self.y_scale_ = spread if spread > 0 else 1.0
-        standardised = (y - self.y_mean_) / self.y_scale_
+        _check_target(y)
+        self.y_mean_, self.y_scale_, standardised = _standardise(y)
+        # A product, not a power: past the float range it is inf, not OverflowError.
+        error_scale = self.y_scale_ * self.y_scale_
 
         model, result = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)),
-                                callback=relay_in_target_units(self.callback, self.y_scale_**2))
+                                callback=relay_in_target_units(self.callback, error_scale))
         self.model_ = model
         self.n_stages_ = len(model.stage_predictors)
         self.stopped_early_ = bool(result.stopped_early)
-        self.train_error_ = result.epoch_errors * self.y_scale_**2
+        self.train_error_ = result.epoch_errors * error_scale
         self.feature_importances_ = self._normalised_importance(X)
         return self
 
@@ -345,7 +410,11 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     def _validate_query(self, X, action: str) -> np.ndarray:
         """Check ``X`` against the fitted features; C-ordered float64 without missing values."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite=False, reset=False)
+        try:
+            X = validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite=False, reset=False)
+        except ValueError as error:
+            _raise_for_text_column(X, error)
+            raise
         _check_finite(X, "X", action)
         return X
 
