@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -30,6 +32,20 @@ def test_non_finite_target_is_refused(fit, data, bad):
     y[1] = bad
     with pytest.raises(ValueError, match=r"y has a non-finite value .* at index 1"):
         fit(x, y)
+
+
+@pytest.mark.parametrize("peak, refused", [(5.4e153, False), (5.5e153, True), (-1e200, True)])
+def test_boosted_fit_refuses_targets_whose_squares_overflow(data, peak, refused):
+    # With 6 samples the sum of squared errors overflows beyond sqrt(max float / 6) = 5.47e153.
+    x, y = data
+    y[1] = peak
+    if refused:
+        with pytest.raises(ValueError, match=rf"y has {re.escape(f'{peak:.4g}')} at index 1, beyond 5.47e\+153, where the sum of 6 "
+                                             r"squared errors overflows; scale y down first \(ZunRegressor"):
+            FITS["ZUN.fit"](x, y)
+    else:
+        model, result = FITS["ZUN.fit"](x, y)
+        assert np.isfinite(result.err) and np.all(np.isfinite(model.predict(x)))
 
 
 @pytest.mark.parametrize("fit", FITS.values(), ids=FITS.keys())

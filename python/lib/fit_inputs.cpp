@@ -1,6 +1,7 @@
 #include "fit_inputs.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -26,6 +27,18 @@ void check_fit_inputs(const MatrixView& x, const VectorView& y) {
         if (!std::isfinite(y[i])) {
             throw value_error(fmt::format("y has a non-finite value {} at index {}; fits need finite targets",
                                           y[i], i));
+        }
+    }
+}
+
+void check_target_magnitude(const VectorView& y) {
+    const double limit = std::sqrt(std::numeric_limits<double>::max() / static_cast<double>(y.size()));
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (std::abs(y[i]) > limit) {
+            throw value_error(fmt::format(
+                "y has {} at index {}, beyond {:.3g}, where the sum of {} squared errors overflows; scale y down "
+                "first (ZunRegressor standardises it)",
+                y[i], i, limit, y.size()));
         }
     }
 }

@@ -309,6 +309,7 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
             const ContiguousMatrix x(x_view);
             const ContiguousVector y(y_view);
             check_fit_inputs(x.view(), y.view());
+            check_target_magnitude(y.view());
             return fit_boosted(x.view(), y.view(), params, runner.control());
         });
         PyRef model = wrap_zun(std::move(fitted.stages));
