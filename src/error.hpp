@@ -2,7 +2,8 @@
 // The core's exception types. InternalError is a violated precondition
 // (the module boundary raises PanicException); FitError is a fit that cannot
 // go on for a reason the caller's arguments or data gave, carrying the
-// worded guard's exact text (the boundary raises ValueError).
+// worded guard's exact text (the boundary raises ValueError); IoError a file
+// that cannot be used (OSError).
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -19,12 +20,14 @@ public:
     explicit FitError(const std::string& message) : std::runtime_error(message) {}
 };
 
-// The run log database could not be opened or set up, so a logged fit cannot
-// start. Not a caller mistake the arguments reveal, so the boundary raises it
-// as PanicException, like any core failure it does not map otherwise.
-class RunLogError : public std::runtime_error {
+// A file the caller named cannot be opened or used (a run log path that is a
+// directory, lies under a missing directory or a regular file, or holds
+// something other than a database). The caller's or the system's doing, not
+// a broken invariant, so the boundary raises OSError; the message names the
+// path and the reason.
+class IoError : public std::runtime_error {
 public:
-    explicit RunLogError(const std::string& message) : std::runtime_error(message) {}
+    explicit IoError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // A size computed from the caller's counts that no allocation can hold. It

@@ -151,7 +151,7 @@ CASES = [
     ("fit visualdb NUL", FIT + "visualdb=str(tmp / 'run.db') + '\\x00.txt')", rejects(VALUE, "visualdb: embedded null byte")),
     ("fit visualdb bytes", FIT + "visualdb=b'run.db')", rejects(TYPE, "visualdb: expected str or os.PathLike, got bytes")),
     ("fit visualdb int", FIT + "visualdb=3)", rejects(TYPE, "visualdb")),
-    ("fit visualdb in missing directory", FIT + "visualdb=str(tmp / 'missing' / 'run.db'))", rejects(PANIC, "Failed to open sqlite database for logging")),
+    ("fit visualdb in missing directory", FIT + "visualdb=str(tmp / 'missing' / 'run.db'))", rejects(OS, "Failed to open sqlite database for logging: No such file or directory (path ")),
     ("fit visualdb Path", FIT + "visualdb=tmp / 'run.db')", OK),
     # --- max_bins of both fits: None (exact) or 2 to 65536 bins, anything else named
     *[(f"{name} max_bins {value}", prefix + f"max_bins={value})", expected)

@@ -241,14 +241,25 @@ def test_a_second_fit_into_the_same_file_is_run_two(data, tmp_path):
     db.close()
 
 
-@pytest.mark.parametrize("where", ["missing directory", "directory"])
-def test_an_unopenable_path_stops_the_fit_and_writes_nothing(data, tmp_path, where):
+NOTES = "plain text, long enough to be read as a database header: 0123456789abcdef"
+
+
+@pytest.mark.parametrize("where, path, message", [
+    ("a directory", "", "Failed to open sqlite database for logging: Is a directory"),
+    ("a missing parent", "missing/run.db", "Failed to open sqlite database for logging: No such file or directory"),
+    ("a file that is not a database", "notes.txt", "Failed to apply pragmas: file is not a database"),
+    ("a path under a regular file", "notes.txt/run.db", "Failed to open sqlite database for logging: Not a directory"),
+])
+def test_an_unusable_path_is_an_os_error_and_changes_nothing(data, tmp_path, where, path, message):
+    # These were PanicException, which `except Exception` does not catch.
     x, y = data
-    path = tmp_path / "missing" / "run.db" if where == "missing directory" else tmp_path
-    with pytest.raises(BaseException, match="^Failed to open sqlite database for logging: ") as error:
-        fit(x, y, visualdb=str(path))
-    assert type(error.value).__name__ == "PanicException"
-    assert list(tmp_path.iterdir()) == []
+    (tmp_path / "notes.txt").write_text(NOTES)
+    bad = str(tmp_path / path)
+    with pytest.raises(OSError) as error:
+        fit(x, y, visualdb=bad)
+    assert str(error.value) == f"{message} (path '{bad}')"
+    assert [p.name for p in tmp_path.iterdir()] == ["notes.txt"]
+    assert (tmp_path / "notes.txt").read_text() == NOTES
     # The next fit, logged or not, is unaffected.
     fit(x, y)
     fit(x, y, visualdb=str(tmp_path / "ok.db"))

@@ -64,6 +64,8 @@ PyObject* guarded(Body&& body) noexcept {
         raise_error(PyExc_ValueError, error.what());
     } catch (const InternalError& error) {
         raise_panic(error.what());
+    } catch (const IoError& error) {
+        raise_error(PyExc_OSError, error.what());
     } catch (const SizeError& error) {
         raise_error(PyExc_MemoryError, error.what());
     } catch (const std::bad_alloc&) {

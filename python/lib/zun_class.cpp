@@ -142,6 +142,9 @@ ValueError
     parameters out of range (the message names the parameter and value).
 TypeError
     An argument of the wrong type.
+OSError
+    visualdb cannot be opened as a database (a directory, a missing parent
+    directory, a file of another kind); the message names the path and why.
 MemoryError
     Sizes the fit cannot allocate.)";
 

@@ -14,7 +14,7 @@ namespace zun::logging {
 
 class LoggedRun {
 public:
-    // Starts the run on `writer` (which may throw RunLogError) and only then
+    // Starts the run on `writer` (which may throw IoError) and only then
     // installs the channel's sender into the fit's context, so a failed start
     // leaves no sender behind.
     LoggedRun(std::unique_ptr<RunLogger> writer, const std::string& params_json, std::uint64_t n_rows,

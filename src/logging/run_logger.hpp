@@ -12,8 +12,8 @@ class RunLogger {
 public:
     virtual ~RunLogger() = default;
 
-    // Opens the log if needed and starts a new run; throws RunLogError when
-    // the log cannot be opened or the run cannot be recorded.
+    // Opens the log if needed and starts a new run; throws IoError when the
+    // log cannot be opened or the run cannot be recorded.
     virtual void start_run(const std::string& params_json, std::uint64_t n_rows, std::uint64_t n_cols) = 0;
     virtual void log_move_event(MoveEventMessage message) = 0;
     virtual void log_combined_grid(CombinedGridRecord record) = 0;

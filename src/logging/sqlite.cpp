@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
@@ -11,11 +12,16 @@ namespace zun::sqlite {
 Connection::Connection(const std::string& path, int flags) {
     const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
+        // SQLite says "unable to open database file" whatever the cause; the
+        // system's error number, when it has one, says which.
+        const int system_error = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
+        const std::string message = system_error != 0 ? std::generic_category().message(system_error)
+                                    : db_ != nullptr  ? sqlite3_errmsg(db_)
+                                                      : sqlite3_errstr(rc);
         // SQLite hands out a handle even on failure; it must still be closed.
-        const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw SqliteError(fmt::format("{} (path '{}')", message, path));
+        throw SqliteError(message);
     }
 }
 

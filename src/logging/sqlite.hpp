@@ -20,7 +20,8 @@ public:
 
 class Connection {
 public:
-    // sqlite3_open_v2 with `flags`; throws when the file cannot be opened.
+    // sqlite3_open_v2 with `flags`; throws when the file cannot be opened,
+    // with the system's description of the cause when there is one.
     Connection(const std::string& path, int flags);
     Connection(Connection&& other) noexcept;
     Connection& operator=(Connection&& other) noexcept;

@@ -5,6 +5,8 @@
 #include <array>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "error.hpp"
 #include "logging/column_encoding.hpp"
 #include "logging/timestamp.hpp"
@@ -130,11 +132,11 @@ void init_schema(sqlite::Connection& connection) {
 }
 
 template <class Step>
-void run_setup_step(const char* what, Step&& step) {
+void run_setup_step(const char* what, const std::string& path, Step&& step) {
     try {
         step();
     } catch (const sqlite::SqliteError& error) {
-        throw RunLogError(std::string(what) + ": " + error.what());
+        throw IoError(fmt::format("{}: {} (path '{}')", what, error.what(), path));
     }
 }
 
@@ -142,11 +144,11 @@ void run_setup_step(const char* what, Step&& step) {
 
 sqlite::Connection open_run_log_database(const std::string& path) {
     std::optional<sqlite::Connection> connection;
-    run_setup_step("Failed to open sqlite database for logging", [&] {
+    run_setup_step("Failed to open sqlite database for logging", path, [&] {
         connection.emplace(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX);
     });
-    run_setup_step("Failed to apply pragmas", [&] { apply_pragmas(*connection); });
-    run_setup_step("Failed to init schema", [&] { init_schema(*connection); });
+    run_setup_step("Failed to apply pragmas", path, [&] { apply_pragmas(*connection); });
+    run_setup_step("Failed to init schema", path, [&] { init_schema(*connection); });
     return std::move(*connection);
 }
 
@@ -161,10 +163,8 @@ void SqliteLogger::start_run(const std::string& params_json, std::uint64_t n_row
 }
 
 void SqliteLogger::insert_run_row() {
-    if (!connection_) {
-        throw RunLogError("connection must be initialized");
-    }
-    run_setup_step("Failed to insert run", [&] {
+    require(connection_.has_value(), "connection must be initialized");
+    run_setup_step("Failed to insert run", config_.path, [&] {
         sqlite::Statement insert(*connection_,
                                  "INSERT INTO runs (created_at, label, params_json, n_rows, n_cols, epochs, "
                                  "n_trees_per_epoch, run_type) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) RETURNING id");

@@ -82,7 +82,7 @@ private:
 
 // Opens (or creates) the database at `path` and brings its schema up to date:
 // open flags, pragmas, tables, migrations and indexes, in this order. Throws
-// RunLogError naming the step that failed.
+// IoError naming the step that failed, the reason and the path.
 sqlite::Connection open_run_log_database(const std::string& path);
 
 }  // namespace zun::logging

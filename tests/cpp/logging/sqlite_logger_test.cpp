@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,22 +103,45 @@ TEST_F(RunLog, AFreshFileGetsTheWholeSchemaAndASecondWriterRunTwo) {
     EXPECT_EQ(query(path_, "SELECT name FROM pragma_table_info('component_states')"), expected_columns);
 }
 
-TEST_F(RunLog, UnopenablePathsStopTheRunAndCreateNothing) {
-    for (const std::string& bad : {(dir_ / "missing" / "run.db").string(), dir_.string()}) {
-        SCOPED_TRACE(bad);
+// Each is the caller's path, not a broken invariant: an IoError naming the
+// path and the system's or SQLite's reason, and nothing created or changed.
+TEST_F(RunLog, UnusablePathsStopTheRunNamingPathAndReason) {
+    const std::string text = "plain text, long enough to be read as a database header: 0123456789abcdef";
+    const std::filesystem::path notes = dir_ / "notes.txt";
+    std::ofstream(notes) << text;
+    struct Case {
+        const char* name;
+        std::string path;
+        std::string message;  // before " (path '...')"
+    };
+    const std::vector<Case> cases = {
+        {"a directory", dir_.string(), "Failed to open sqlite database for logging: Is a directory"},
+        {"a missing parent", (dir_ / "missing" / "run.db").string(),
+         "Failed to open sqlite database for logging: No such file or directory"},
+        {"a file that is not a database", notes.string(), "Failed to apply pragmas: file is not a database"},
+        {"a path under a regular file", (notes / "run.db").string(),
+         "Failed to open sqlite database for logging: Not a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         LoggerConfig config;
-        config.path = bad;
+        config.path = c.path;
         SqliteLogger logger(config);
         try {
             logger.start_run("{}", 1, 1);
             ADD_FAILURE() << "start_run succeeded";
-        } catch (const RunLogError& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("Failed to open sqlite database for logging: ", 0), 0u)
-                << error.what();
+        } catch (const IoError& error) {
+            EXPECT_EQ(error.what(), c.message + " (path '" + c.path + "')");
         }
+        std::vector<std::string> entries;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+            entries.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(entries, std::vector<std::string>{"notes.txt"});
+        std::stringstream content;
+        content << std::ifstream(notes).rdbuf();
+        EXPECT_EQ(content.str(), text);
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
-    EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
 TEST_F(RunLog, FlushErrorsWithoutAConnectionOnlyWhenThereIsSomethingToWrite) {
