@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,6 +269,92 @@ TEST_F(ModelFileOnDisk, AWritableFileInALockedDirectoryIsRewrittenInPlace) {
     EXPECT_EQ(read_back(path("model.zun")), pattern(30));
     EXPECT_EQ(read_back(path("other.zun")), pattern(10));
     EXPECT_EQ(entries(), (std::vector<std::string>{"model.zun", "other.zun"}));
+}
+
+// Runs `save` in a traced child and kills it when it enters its
+// `kill_at`-th system call, before that call runs, so the files show what
+// the save had done up to there. Returns whether the save finished first
+// (kill_at past its last call), or nullopt when tracing is not permitted.
+std::optional<bool> save_killed_at_call(int kill_at, const std::function<void()>& save) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return std::nullopt;
+    }
+    if (child == 0) {
+        if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            ::_exit(90);
+        }
+        ::raise(SIGSTOP);
+        save();
+        ::_exit(0);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) {
+        return std::nullopt;  // exited with 90: tracing refused
+    }
+    ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    // Stops alternate between the entry and the exit of each call.
+    int entries = 0;
+    bool at_entry = false;
+    while (true) {
+        ::ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+        if (::waitpid(child, &status, 0) != child || WIFEXITED(status) || WIFSIGNALED(status)) {
+            return true;
+        }
+        if (WIFSTOPPED(status) && WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+            at_entry = !at_entry;
+            if (at_entry && ++entries == kill_at) {
+                // A call killed at its entry stop does not run.
+                ::kill(child, SIGKILL);
+                ::waitpid(child, &status, 0);
+                return false;
+            }
+        }
+    }
+}
+
+// A kill between any two system calls of a save: only the one after the new
+// file got its temporary name and before the rename leaves that name behind.
+TEST_F(ModelFileOnDisk, OnlyAKillBetweenTheLinkAndTheRenameLeavesATemporaryFile) {
+    const std::vector<std::uint8_t> old_content = pattern(3000);
+    const std::vector<std::uint8_t> new_content = pattern(4000);
+    for (const bool replacing : {true, false}) {
+        SCOPED_TRACE(replacing ? "replacing a file" : "creating a file");
+        int kill_points = 0;
+        int strays = 0;
+        for (int kill_at = 1;; ++kill_at) {
+            std::filesystem::remove_all(directory_);
+            std::filesystem::create_directory(directory_);
+            if (replacing) {
+                ASSERT_EQ(write_whole_file(path("model.zun"), old_content), std::nullopt);
+            }
+            const std::optional<bool> finished =
+                save_killed_at_call(kill_at, [&] { write_whole_file(path("model.zun"), new_content); });
+            if (!finished) {
+                GTEST_SKIP() << "tracing a child process is not permitted here";
+            }
+            if (*finished) {
+                break;
+            }
+            ++kill_points;
+            std::vector<std::string> names = entries();
+            const auto model = std::find(names.begin(), names.end(), "model.zun");
+            if (model != names.end()) {
+                const std::vector<std::uint8_t> content = read_back(path("model.zun"));
+                EXPECT_TRUE(content == new_content || (replacing && content == old_content)) << "call " << kill_at;
+                names.erase(model);
+            } else {
+                EXPECT_FALSE(replacing) << "call " << kill_at << ": the old file is gone";
+            }
+            for (const std::string& name : names) {
+                EXPECT_EQ(name.rfind(".zun-", 0), 0u) << name;
+                EXPECT_EQ(read_back(path(name)), new_content);
+                ++strays;
+            }
+        }
+        EXPECT_GE(kill_points, 6);  // the save itself was traced
+        EXPECT_EQ(strays, replacing ? 1 : 0) << "of " << kill_points << " kill points";
+    }
 }
 
 TEST_F(ModelFileOnDisk, AKilledWriteLeavesTheOldOrTheNewContentAndNothingElse) {
