@@ -133,6 +133,16 @@ std::string temporary_name(const std::string& directory, std::uint64_t salt) {
     return fmt::format("{}/.zun-{:012x}.tmp", directory, mix(seed + salt) >> 16);
 }
 
+// The one temporary name of every save over `target`, so that the name a
+// killed save left behind is the one the next save of that file takes over.
+std::string temporary_name_of(const std::string& directory, const std::string& target) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over the file name
+    for (const char c : target.substr(target.rfind('/') + 1)) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    }
+    return fmt::format("{}/.zun-{:012x}.tmp", directory, mix(hash) >> 16);
+}
+
 // Gives `link` a name in `directory`, then renames that name over `target`.
 // `link(name)` returns 0, EEXIST to try another name, or an error number.
 template <class Link>
@@ -154,6 +164,37 @@ int link_and_rename(const std::string& directory, const std::string& target, Lin
             return rename_error;
         }
         return 0;
+    }
+    return EEXIST;
+}
+
+// Links the complete file as `name`, then renames that over `target`: the
+// name exists only between the two calls. A file already at `name` is one a
+// save of the same target left when killed between them, and is removed; if
+// a save running now owned it, its rename finds the name gone and it links
+// again. `link(name)` returns 0 or an error number.
+template <class Link>
+int link_over(const std::string& name, const std::string& target, Link link) {
+    constexpr int kAttempts = 64;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const int error = link(name);
+        if (error == EEXIST) {
+            if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
+                return errno;
+            }
+            continue;
+        }
+        if (error != 0) {
+            return error;
+        }
+        if (::rename(name.c_str(), target.c_str()) == 0) {
+            return 0;
+        }
+        const int rename_error = errno;
+        if (rename_error != ENOENT) {
+            ::unlink(name.c_str());
+            return rename_error;
+        }
     }
     return EEXIST;
 }
@@ -183,7 +224,7 @@ std::optional<int> write_through_unnamed_file(const std::string& directory, cons
     // replaced by a rename, which cannot leave a mix of old and new.
     int error = mode ? EEXIST : link(target);
     if (error == EEXIST) {
-        error = link_and_rename(directory, target, link);
+        error = link_over(temporary_name_of(directory, target), target, link);
     }
     if (error == ENOENT) {
         return std::nullopt;  // no /proc to link from: take the named way

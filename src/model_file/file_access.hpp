@@ -16,9 +16,12 @@ namespace zun {
 // followed and its target written. The bytes go to a new file in the
 // target's directory (on Linux an unnamed one) that is linked in place only
 // when complete, so a failure or a kill leaves the old content or the new,
-// never a mix; an existing file keeps its permission bits. Only when the
-// directory refuses a new file but the existing file is writable is the file
-// rewritten in place, without that protection. A device or a pipe is
+// never a mix; an existing file keeps its permission bits. On Linux a file
+// that replaces another has a temporary name, fixed for the target, only
+// from its link to the rename over the old one: a kill between those two
+// calls leaves it, and the next save of the same file removes it. Only when
+// the directory refuses a new file but the existing file is writable is the
+// file rewritten in place, without that protection. A device or a pipe is
 // written to directly.
 // Returns the operating system's description of a failure, or nullopt.
 std::optional<std::string> write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes);

@@ -314,7 +314,8 @@ std::optional<bool> save_killed_at_call(int kill_at, const std::function<void()>
 }
 
 // A kill between any two system calls of a save: only the one after the new
-// file got its temporary name and before the rename leaves that name behind.
+// file got its temporary name and before the rename leaves that name behind,
+// and the next save removes it.
 TEST_F(ModelFileOnDisk, OnlyAKillBetweenTheLinkAndTheRenameLeavesATemporaryFile) {
     const std::vector<std::uint8_t> old_content = pattern(3000);
     const std::vector<std::uint8_t> new_content = pattern(4000);
@@ -351,6 +352,8 @@ TEST_F(ModelFileOnDisk, OnlyAKillBetweenTheLinkAndTheRenameLeavesATemporaryFile)
                 EXPECT_EQ(read_back(path(name)), new_content);
                 ++strays;
             }
+            ASSERT_EQ(write_whole_file(path("model.zun"), old_content), std::nullopt);
+            EXPECT_EQ(entries(), std::vector<std::string>{"model.zun"}) << "call " << kill_at;
         }
         EXPECT_GE(kill_points, 6);  // the save itself was traced
         EXPECT_EQ(strays, replacing ? 1 : 0) << "of " << kill_points << " kill points";
@@ -378,22 +381,23 @@ TEST_F(ModelFileOnDisk, AKilledWriteLeavesTheOldOrTheNewContentAndNothingElse) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         // Replacing an existing file needs a name for the new one between its
-        // link and the rename: a kill in those few microseconds leaves it,
-        // and nothing else can (the named temporary of every save would).
-        for (const std::string& name : entries()) {
-            if (name != "model.zun") {
-                ++strays;
-                std::filesystem::remove(path(name));
-            }
+        // link and the rename: a kill there leaves it (the link may wait for
+        // the file system's journal, so on a busy disk that is not rare), and
+        // the next save takes it over. Nothing else may be left.
+        std::vector<std::string> names = entries();
+        if (names.size() == 2 && names[0].rfind(".zun-", 0) == 0) {
+            ++strays;
+            names.erase(names.begin());
         }
-        ASSERT_LE(strays, 1) << "kill " << kill;
-        ASSERT_EQ(entries(), std::vector<std::string>{"model.zun"}) << "kill " << kill;
+        ASSERT_EQ(names, std::vector<std::string>{"model.zun"}) << "kill " << kill;
         const std::vector<std::uint8_t> content = read_back(path("model.zun"));
         ASSERT_TRUE(content == old_content || content == new_content) << "kill " << kill << ": torn file";
         saw_new += content == new_content ? 1 : 0;
     }
-    std::cout << "killed writes: " << kKills << ", new content after " << saw_new << ", stray files " << strays
-              << "\n";
+    ASSERT_EQ(write_whole_file(path("model.zun"), old_content), std::nullopt);
+    EXPECT_EQ(entries(), std::vector<std::string>{"model.zun"});
+    std::cout << "killed writes: " << kKills << ", new content after " << saw_new
+              << ", a temporary file left after " << strays << "\n";
 }
 
 }  // namespace
