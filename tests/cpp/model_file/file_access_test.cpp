@@ -271,11 +271,15 @@ TEST_F(ModelFileOnDisk, AWritableFileInALockedDirectoryIsRewrittenInPlace) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"model.zun", "other.zun"}));
 }
 
-// Runs `save` in a traced child and kills it when it enters its
-// `kill_at`-th system call, before that call runs, so the files show what
-// the save had done up to there. Returns whether the save finished first
-// (kill_at past its last call), or nullopt when tracing is not permitted.
-std::optional<bool> save_killed_at_call(int kill_at, const std::function<void()>& save) {
+// What a traced save does after stopping at the entry of a system call.
+enum class Then { Next, Kill, Finish };
+
+// Runs `save` in a traced child, stopped at the entry of each of its system
+// calls, before the call runs: `at_entry(n)` for the n-th call says whether
+// to go on to the next, kill the child there (the call does not run) or let
+// it finish untraced. Returns the child's wait status, or nullopt when
+// tracing is not permitted.
+std::optional<int> trace_save(const std::function<void()>& save, const std::function<Then(int)>& at_entry) {
     const pid_t child = ::fork();
     if (child < 0) {
         return std::nullopt;
@@ -295,20 +299,29 @@ std::optional<bool> save_killed_at_call(int kill_at, const std::function<void()>
     ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
     // Stops alternate between the entry and the exit of each call.
     int entries = 0;
-    bool at_entry = false;
+    bool at_entry_stop = false;
+    __ptrace_request request = PTRACE_SYSCALL;
     while (true) {
-        ::ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+        ::ptrace(request, child, nullptr, nullptr);
         if (::waitpid(child, &status, 0) != child || WIFEXITED(status) || WIFSIGNALED(status)) {
-            return true;
+            return status;
         }
-        if (WIFSTOPPED(status) && WSTOPSIG(status) == (SIGTRAP | 0x80)) {
-            at_entry = !at_entry;
-            if (at_entry && ++entries == kill_at) {
-                // A call killed at its entry stop does not run.
+        if (request != PTRACE_SYSCALL || !WIFSTOPPED(status) || WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            continue;
+        }
+        at_entry_stop = !at_entry_stop;
+        if (!at_entry_stop) {
+            continue;
+        }
+        switch (at_entry(++entries)) {
+            case Then::Next:
+                break;
+            case Then::Kill:
                 ::kill(child, SIGKILL);
-                ::waitpid(child, &status, 0);
-                return false;
-            }
+                break;
+            case Then::Finish:
+                request = PTRACE_CONT;
+                break;
         }
     }
 }
@@ -329,13 +342,14 @@ TEST_F(ModelFileOnDisk, OnlyAKillBetweenTheLinkAndTheRenameLeavesATemporaryFile)
             if (replacing) {
                 ASSERT_EQ(write_whole_file(path("model.zun"), old_content), std::nullopt);
             }
-            const std::optional<bool> finished =
-                save_killed_at_call(kill_at, [&] { write_whole_file(path("model.zun"), new_content); });
-            if (!finished) {
+            const std::optional<int> status =
+                trace_save([&] { write_whole_file(path("model.zun"), new_content); },
+                           [&](int call) { return call == kill_at ? Then::Kill : Then::Next; });
+            if (!status) {
                 GTEST_SKIP() << "tracing a child process is not permitted here";
             }
-            if (*finished) {
-                break;
+            if (WIFEXITED(*status)) {
+                break;  // kill_at is past the save's last call
             }
             ++kill_points;
             std::vector<std::string> names = entries();
@@ -358,6 +372,32 @@ TEST_F(ModelFileOnDisk, OnlyAKillBetweenTheLinkAndTheRenameLeavesATemporaryFile)
         EXPECT_GE(kill_points, 6);  // the save itself was traced
         EXPECT_EQ(strays, replacing ? 1 : 0) << "of " << kill_points << " kill points";
     }
+}
+
+// Two saves of one file share its temporary name. One stopped between its
+// link and its rename while another runs: the other removes the name it
+// finds and completes; the first then finds its name gone, links again and
+// completes too.
+TEST_F(ModelFileOnDisk, ASaveRunningWhileAnotherHoldsTheTemporaryNameCompletesAndSoDoesTheOther) {
+    ASSERT_EQ(write_whole_file(path("model.zun"), pattern(1000)), std::nullopt);
+    std::optional<std::string> other_save = "not run";
+    const std::optional<int> status = trace_save(
+        [&] { ::_exit(write_whole_file(path("model.zun"), pattern(3000)) ? 1 : 0); },
+        [&](int) {
+            if (entries().size() == 1) {
+                return Then::Next;  // no temporary name yet
+            }
+            other_save = write_whole_file(path("model.zun"), pattern(2000));
+            return Then::Finish;
+        });
+    if (!status) {
+        GTEST_SKIP() << "tracing a child process is not permitted here";
+    }
+    EXPECT_EQ(other_save, std::nullopt);
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << "the first save failed";
+    EXPECT_EQ(entries(), std::vector<std::string>{"model.zun"});
+    EXPECT_EQ(read_back(path("model.zun")), pattern(3000));  // renamed last
 }
 
 TEST_F(ModelFileOnDisk, AKilledWriteLeavesTheOldOrTheNewContentAndNothingElse) {
