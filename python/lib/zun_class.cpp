@@ -201,7 +201,9 @@ const MethodSpec& save_spec() {
         "\n\npath is a str or os.PathLike. A symbolic link is followed and its target written; an existing "
         "file keeps its permission bits. The model is written to a new file in the same directory that "
         "replaces the old one only when complete, so an interrupted save leaves the old model or the new "
-        "one, never a mix. Only when that directory does not allow a new file but the existing file is "
+        "one, never a mix. A save killed just as the new file replaces the old can leave it beside the target "
+        "under a hidden name .zun-*.tmp, which the next save of the same file removes. Only when that "
+        "directory does not allow a new file but the existing file is "
         "writable is the file rewritten in place, and then an interrupted save can leave it incomplete.";
     static const MethodSpec spec("ZUN", "save", Receiver::Instance, {{"path"}}, description.c_str());
     return spec;
