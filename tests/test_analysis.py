@@ -244,6 +244,16 @@ class TestIceCurves:
     def test_no_observations(self, built_case):
         model, x = built_case
         assert model.compute_ice_curves(x[:0], 0, np.ones(3), x).shape == (0, 3, 6)
+        assert model.compute_ice_predictions(x[:0], 0, np.ones(3)).shape == (0, 3)
+
+    @pytest.mark.parametrize("feature", range(N_FEATURES))
+    def test_predictions_are_the_curves_summed_over_stages(self, case, feature):
+        model, x = case
+        x_range = np.concatenate([x[:5, feature], [-5.0, 0.37, 5.0]])
+        curves = model.compute_ice_curves(x, feature, x_range, x)
+        predictions = model.compute_ice_predictions(x, feature, x_range)
+        assert predictions.shape == (len(x), len(x_range))
+        assert_close(predictions, curves.sum(axis=2), scale=np.abs(curves).max())
 
 
 def test_absent_minus_scaling_gives_zero_minus_columns(rng, load_model):
@@ -268,6 +278,8 @@ def test_empty_model_shapes(empty_model):
     for constants, values in functions:
         assert constants == [] and values.shape == (4, 0)
     assert empty_model.compute_ice_curves(np.ones((3, 2)), 1, np.ones(4), x).shape == (3, 4, 0)
+    np.testing.assert_array_equal(empty_model.compute_ice_predictions(np.ones((3, 2)), 1, np.ones(4)),
+                                  np.zeros((3, 4)))
     backbone, tilt = empty_model.compute_per_stage_feature_importance(x)
     assert backbone.shape == (0, 2) and tilt.shape == (0, 2)
 
@@ -387,6 +399,11 @@ def ice_call(feature, observation_columns, data_columns, range_size=3, observati
                                           np.zeros(range_size), np.zeros((4, data_columns)))
 
 
+def ice_predictions_call(feature, observation_columns, range_size=3, observation_rows=2):
+    return lambda m: m.compute_ice_predictions(np.zeros((observation_rows, observation_columns)), feature,
+                                               np.zeros(range_size))
+
+
 MISMATCH_3 = "Feature dimension mismatch: data has 3 features, but model has 2"
 
 
@@ -432,6 +449,10 @@ class TestValidation:
         (ice_call(1, 4, 4), "Feature count mismatch: observations has 4 columns but grid has 5"),
         # The stage check is made without observations too.
         (ice_call(1, 6, 6, observation_rows=0), "Feature count mismatch: observations has 6 columns but grid has 5"),
+        (ice_predictions_call(5, 5, range_size=0), "feature_index 5 out of bounds (n_features=5)"),
+        (ice_predictions_call(1, 5, range_size=0), "x_range must contain at least one value"),
+        (ice_predictions_call(1, 4, observation_rows=0),
+         "Feature count mismatch: observations has 4 columns but grid has 5"),
         (lambda m: m.compute_per_stage_feature_importance(np.zeros((3, 6))),
          "Feature dimension mismatch: data has 6 features, but model has 5"),
         (lambda m: m.compute_aggregated_feature_importance(np.zeros((3, 6))),
@@ -451,6 +472,7 @@ class TestValidation:
         (first_order_call(3, 3), "Feature count mismatch: values_x has 3 columns but grid has 2"),
         (ice_call(0, 3, 3), "Feature count mismatch: observations has 3 columns but grid has 2"),
         (ice_call(0, 2, 2), "Feature count mismatch: observations has 2 columns but grid has 3"),
+        (ice_predictions_call(0, 3), "Feature count mismatch: observations has 3 columns but grid has 2"),
         (lambda m: m.compute_per_stage_feature_importance(np.zeros((3, 2))),
          "Feature dimension mismatch: data has 2 features, but model has 3"),
         (lambda m: m.compute_aggregated_feature_importance(np.zeros((3, 3))), MISMATCH_3),

@@ -93,6 +93,29 @@ Returns
 numpy.ndarray of float64, shape (n_obs, n_range, 2 * L), L being the number
 of stages.)";
 
+constexpr const char* kIcePredictionsDoc = R"(Predictions along one feature: ICE curves summed over the stages.
+
+For every observation, feature feature_index takes each value of x_range
+while the other features keep the observation's values; entry [i, k] is the
+model's prediction of that row. It equals compute_ice_curves summed over its
+last axis (up to rounding) without building that array, which is 2 * L times
+larger. The rows are shared among the worker threads; the result does not
+depend on their number.
+
+Parameters
+----------
+observations : numpy.ndarray of float64, shape (n_obs, p)
+    The observations whose curves are computed; p equals every stage's
+    feature count.
+feature_index : int
+    The varied feature, below p.
+x_range : numpy.ndarray of float64, shape (n_range,)
+    The values of the varied feature; at least one.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_obs, n_range).)";
+
 constexpr const char* kPerStageImportanceDoc = R"(Feature importance of every stage on a data set.
 
 The backbone importance of feature j in stage l is the population variance
@@ -199,6 +222,12 @@ const MethodSpec& ice_curves_spec() {
     return spec;
 }
 
+const MethodSpec& ice_predictions_spec() {
+    static const MethodSpec spec("ZUN", "compute_ice_predictions", Receiver::Instance,
+                                 {{"observations"}, {"feature_index"}, {"x_range"}}, kIcePredictionsDoc);
+    return spec;
+}
+
 const MethodSpec& per_stage_feature_importance_spec() {
     static const MethodSpec spec("ZUN", "compute_per_stage_feature_importance", Receiver::Instance, {{"data_x"}},
                                  kPerStageImportanceDoc);
@@ -282,6 +311,26 @@ PyObject* compute_ice_curves(PyObject* self, PyObject* args, PyObject* kwargs) {
                                  curves.values);
         });
         return curves.object.release();
+    });
+}
+
+PyObject* compute_ice_predictions(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const Arguments arguments(ice_predictions_spec(), args, kwargs);
+        const MatrixView observations_view = arguments.matrix(0);
+        const std::uint64_t feature_index = arguments.unsigned64(1);
+        const VectorView range_view = arguments.vector(2);
+        const std::span<const StagePredictor> stages = model_of(self);
+        raise_if(analysis::ice_curves_problem(stages, feature_index, observations_view.cols(),
+                                              observations_view.cols(), range_view.size()));
+        NewArray predictions = new_zero_array({observations_view.rows(), range_view.size()});
+        without_gil_on_core_thread([&] {
+            const ContiguousMatrix observations(observations_view);
+            const ContiguousVector x_range(range_view);
+            analysis::ice_predictions(stages, observations.view(), static_cast<std::size_t>(feature_index),
+                                      x_range.view(), predictions.values);
+        });
+        return predictions.object.release();
     });
 }
 

@@ -11,6 +11,7 @@ namespace zun::py {
 const MethodSpec& partial_dependence_spec();
 const MethodSpec& first_order_partial_dependence_spec();
 const MethodSpec& ice_curves_spec();
+const MethodSpec& ice_predictions_spec();
 const MethodSpec& per_stage_feature_importance_spec();
 const MethodSpec& aggregated_feature_importance_spec();
 const MethodSpec& combined_feature_importance_spec();
@@ -20,6 +21,7 @@ const MethodSpec& combined_feature_importance_spec();
 PyObject* compute_partial_dependence_function(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* compute_first_order_partial_dependence_functions(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* compute_ice_curves(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* compute_ice_predictions(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* compute_per_stage_feature_importance(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* compute_aggregated_feature_importance(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* compute_combined_feature_importance(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -67,8 +67,7 @@ def _individual(estimator: ZunRegressor, X: np.ndarray, indices: list, grid: np.
     """Predictions of every row with the chosen features set to every grid point."""
     model = estimator.model_
     if len(indices) == 1:
-        curves = model.compute_ice_curves(X, indices[0], np.ascontiguousarray(grid[:, 0]), X)
-        return curves.sum(axis=2)
+        return model.compute_ice_predictions(X, indices[0], np.ascontiguousarray(grid[:, 0]))
     # The module's ICE curves vary one feature; several are set row by row.
     result = np.empty((X.shape[0], grid.shape[0]))
     changed = X.copy()

@@ -1,10 +1,12 @@
 #include "analysis/ice_curves.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "analysis/stage_factors.hpp"
+#include "parallel.hpp"
 
 namespace zun::analysis {
 namespace {
@@ -43,6 +45,50 @@ void stage_curves(const StagePredictor& stage, std::size_t l, std::size_t width,
     }
 }
 
+// Observations per block of work handed to a worker thread.
+constexpr std::size_t kBlockRows = 256;
+
+// One stage ready for many observations: every interval's factors computed
+// once, and the varied feature's factors at each value times the scalings.
+struct CurveStage {
+    const GridTensor* grid;
+    std::vector<FeatureFactors> factors;
+    std::vector<double> varied_plus;   // s+ a+_f(v_k)
+    std::vector<double> varied_minus;  // s- a-_f(v_k)
+};
+
+CurveStage curve_stage(const StagePredictor& stage, std::size_t columns, std::size_t feature,
+                       const VectorView& x_range) {
+    const GridTensor& grid = stage.primary_grid_tensor;
+    CurveStage prepared{&grid, interval_factors(grid, columns), {}, {}};
+    const double s_plus = scaling_plus_or_default(stage);
+    const double s_minus = scaling_minus_or_default(stage);
+    for (std::size_t k = 0; k < x_range.size(); ++k) {
+        const std::size_t interval = clamped_interval(grid, feature, x_range[k]);
+        prepared.varied_plus.push_back(s_plus * prepared.factors[feature].plus[interval]);
+        prepared.varied_minus.push_back(s_minus * prepared.factors[feature].minus[interval]);
+    }
+    return prepared;
+}
+
+// Adds one stage's prediction along the range to `row_predictions`.
+void add_stage_curve(const CurveStage& stage, const MatrixView& observations, std::size_t i, std::size_t feature,
+                     std::span<double> row_predictions) {
+    double held_plus = stage.grid->lambda_plus;
+    double held_minus = stage.grid->lambda_minus;
+    for (std::size_t j = 0; j < observations.cols(); ++j) {
+        if (j == feature) {
+            continue;
+        }
+        const std::size_t k = clamped_interval(*stage.grid, j, observations(i, j));
+        held_plus = held_plus * stage.factors[j].plus[k];
+        held_minus = held_minus * stage.factors[j].minus[k];
+    }
+    for (std::size_t k = 0; k < row_predictions.size(); ++k) {
+        row_predictions[k] += stage.varied_plus[k] * held_plus - stage.varied_minus[k] * held_minus;
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> ice_curves_problem(std::span<const StagePredictor> stages, std::uint64_t feature,
@@ -77,6 +123,24 @@ void ice_curves(std::span<const StagePredictor> stages, const MatrixView& observ
     for (std::size_t l = 0; l < stages.size(); ++l) {
         stage_curves(stages[l], l, width, observations, feature, x_range, curves);
     }
+}
+
+void ice_predictions(std::span<const StagePredictor> stages, const MatrixView& observations, std::size_t feature,
+                     const VectorView& x_range, std::span<double> predictions) {
+    std::vector<CurveStage> prepared;
+    for (const StagePredictor& stage : stages) {
+        prepared.push_back(curve_stage(stage, observations.cols(), feature, x_range));
+    }
+    const std::size_t width = x_range.size();
+    parallel_for_blocks(observations.rows(), kBlockRows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::span<double> row = predictions.subspan(i * width, width);
+            std::fill(row.begin(), row.end(), 0.0);
+            for (const CurveStage& stage : prepared) {
+                add_stage_curve(stage, observations, i, feature, row);
+            }
+        }
+    });
 }
 
 }  // namespace zun::analysis

@@ -26,4 +26,14 @@ std::optional<std::string> ice_curves_problem(std::span<const StagePredictor> st
 void ice_curves(std::span<const StagePredictor> stages, const MatrixView& observations, std::size_t feature,
                 const VectorView& x_range, std::span<double> curves);
 
+// Writes `predictions` (observations.rows() x x_range.size(), row-major): the
+// model's prediction of each observation with `feature` set to each value,
+// that is the curves above summed over their last index, without the
+// stage-by-stage array (2L times larger) in between. Rows are split among the
+// worker threads; each sums its stages in order, whatever their number.
+// Precondition: ice_curves_problem(stages, feature, observations.cols(),
+// observations.cols(), x_range.size()) is nullopt.
+void ice_predictions(std::span<const StagePredictor> stages, const MatrixView& observations, std::size_t feature,
+                     const VectorView& x_range, std::span<double> predictions);
+
 }  // namespace zun::analysis

@@ -1,6 +1,7 @@
 #include "analysis/ice_curves.hpp"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cstdint>
 #include <limits>
@@ -35,6 +36,41 @@ TEST(IceCurves, AreTheStageColumnsWithTheFeatureReplaced) {
                     expect_close(curves[at + 1], columns.minus[i]);
                 }
             }
+        }
+    }
+}
+
+TEST(IcePredictions, AreTheCurvesSummedOverStagesForAnyThreadCount) {
+    const std::vector<StagePredictor> stages = analysis_stages();
+    // More rows than a block of work, so several threads share them.
+    Rows observations;
+    for (int copy = 0; copy < 80; ++copy) {
+        for (const double value : analysis_rows().values) {
+            observations.values.push_back(value + 0.01 * copy);
+        }
+    }
+    const std::vector<double> range = {-1.0, 0.0, 0.3, std::numeric_limits<double>::quiet_NaN(), 9.0};
+    const VectorView range_view = VectorView::contiguous(range.data(), range.size());
+    const std::size_t width = 2 * stages.size();
+    const int saved = omp_get_max_threads();
+    for (std::size_t feature = 0; feature < observations.cols; ++feature) {
+        SCOPED_TRACE(testing::Message() << "feature " << feature);
+        std::vector<double> curves(observations.rows() * range.size() * width);
+        ice_curves(stages, observations.view(), feature, range_view, curves);
+        std::vector<std::vector<double>> by_threads;
+        for (const int threads : {1, 3}) {
+            omp_set_num_threads(threads);
+            by_threads.emplace_back(observations.rows() * range.size(), -1.0);
+            ice_predictions(stages, observations.view(), feature, range_view, by_threads.back());
+        }
+        omp_set_num_threads(saved);
+        EXPECT_EQ(by_threads[0], by_threads[1]);
+        for (std::size_t at = 0; at < by_threads[0].size(); ++at) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < width; ++c) {
+                sum += curves[at * width + c];
+            }
+            expect_close(by_threads[0][at], sum);
         }
     }
 }
