@@ -143,6 +143,9 @@ class ZUN:
     def compute_ice_predictions(
         self, observations: _Matrix, feature_index: int, x_range: _Vector
     ) -> npt.NDArray[np.float64]: ...
+    def compute_contributions(
+        self, x: _Matrix, background: _Matrix
+    ) -> tuple[npt.NDArray[np.float64], float]: ...
     def compute_per_stage_feature_importance(
         self, data_x: _Matrix
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...

@@ -256,6 +256,19 @@ class TestIceCurves:
         assert_close(predictions, curves.sum(axis=2), scale=np.abs(curves).max())
 
 
+# ---------------------------------------------------------------------------
+# Contributions (Shapley values against their definition: tests/test_contributions.py).
+
+def test_contributions_add_up_to_the_prediction_from_the_mean_background_prediction(case):
+    model, x = case
+    values, base_value = model.compute_contributions(x, x[::4])
+    assert values.shape == x.shape and isinstance(base_value, float)
+    assert base_value == pytest.approx(model.predict(x[::4]).mean(), rel=1e-13)
+    assert_close(values.sum(axis=1) + base_value, model.predict(x))
+    # Any layout of the inputs, and any order of the background rows, gives the same bits.
+    np.testing.assert_array_equal(model.compute_contributions(np.asfortranarray(x), x[::4][::-1])[0], values)
+
+
 def test_absent_minus_scaling_gives_zero_minus_columns(rng, load_model):
     stage = random_stage(rng, 2)
     stage.scaling_minus = None
@@ -282,6 +295,9 @@ def test_empty_model_shapes(empty_model):
                                   np.zeros((3, 4)))
     backbone, tilt = empty_model.compute_per_stage_feature_importance(x)
     assert backbone.shape == (0, 2) and tilt.shape == (0, 2)
+    values, base_value = empty_model.compute_contributions(np.ones((3, 2)), x)
+    np.testing.assert_array_equal(values, np.zeros((3, 2)))
+    assert base_value == 0.0
 
 
 # ---------------------------------------------------------------------------
@@ -404,6 +420,11 @@ def ice_predictions_call(feature, observation_columns, range_size=3, observation
                                                np.zeros(range_size))
 
 
+def contributions_call(x_columns, background_columns, background_rows=3):
+    return lambda m: m.compute_contributions(np.zeros((2, x_columns)),
+                                             np.zeros((background_rows, background_columns)))
+
+
 MISMATCH_3 = "Feature dimension mismatch: data has 3 features, but model has 2"
 
 
@@ -453,6 +474,10 @@ class TestValidation:
         (ice_predictions_call(1, 5, range_size=0), "x_range must contain at least one value"),
         (ice_predictions_call(1, 4, observation_rows=0),
          "Feature count mismatch: observations has 4 columns but grid has 5"),
+        (contributions_call(5, 4, background_rows=0),
+         "x and background must have the same number of columns, got 5 and 4"),
+        (contributions_call(5, 5, background_rows=0), "background must contain at least one row"),
+        (contributions_call(4, 4), "x has 4 columns but the model has 5 features"),
         (lambda m: m.compute_per_stage_feature_importance(np.zeros((3, 6))),
          "Feature dimension mismatch: data has 6 features, but model has 5"),
         (lambda m: m.compute_aggregated_feature_importance(np.zeros((3, 6))),
@@ -473,6 +498,7 @@ class TestValidation:
         (ice_call(0, 3, 3), "Feature count mismatch: observations has 3 columns but grid has 2"),
         (ice_call(0, 2, 2), "Feature count mismatch: observations has 2 columns but grid has 3"),
         (ice_predictions_call(0, 3), "Feature count mismatch: observations has 3 columns but grid has 2"),
+        (contributions_call(2, 2), "x has 2 columns but stage 1 of the model has 3 features"),
         (lambda m: m.compute_per_stage_feature_importance(np.zeros((3, 2))),
          "Feature dimension mismatch: data has 2 features, but model has 3"),
         (lambda m: m.compute_aggregated_feature_importance(np.zeros((3, 3))), MISMATCH_3),

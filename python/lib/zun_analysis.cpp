@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/contributions.hpp"
 #include "analysis/feature_importance.hpp"
 #include "analysis/ice_curves.hpp"
 #include "analysis/partial_dependence.hpp"
@@ -115,6 +116,29 @@ x_range : numpy.ndarray of float64, shape (n_range,)
 Returns
 -------
 numpy.ndarray of float64, shape (n_obs, n_range).)";
+
+constexpr const char* kContributionsDoc = R"(Exact interventional Shapley values of the model's predictions.
+
+The value of feature j for row i is its Shapley value in the game whose
+coalition S is worth the mean over the background rows of the prediction of
+the row that takes x's values on S and the background row's elsewhere. The
+values are computed exactly from each stage's two products of per-feature
+factors (no sampling), so every row's values add up to its prediction minus
+base_value, the mean prediction over the background rows. NaN values fall
+into interval 0 of their feature, as in predict. The rows are shared among
+the worker threads; the result does not depend on their number.
+
+Parameters
+----------
+x : numpy.ndarray of float64, shape (n, p)
+    The rows to explain; p equals every stage's feature count.
+background : numpy.ndarray of float64, shape (m, p)
+    The rows the absent features are taken from; at least one.
+
+Returns
+-------
+tuple (values, base_value)
+    values: numpy.ndarray of float64, shape (n, p); base_value: float.)";
 
 constexpr const char* kPerStageImportanceDoc = R"(Feature importance of every stage on a data set.
 
@@ -228,6 +252,12 @@ const MethodSpec& ice_predictions_spec() {
     return spec;
 }
 
+const MethodSpec& contributions_spec() {
+    static const MethodSpec spec("ZUN", "compute_contributions", Receiver::Instance, {{"x"}, {"background"}},
+                                 kContributionsDoc);
+    return spec;
+}
+
 const MethodSpec& per_stage_feature_importance_spec() {
     static const MethodSpec spec("ZUN", "compute_per_stage_feature_importance", Receiver::Instance, {{"data_x"}},
                                  kPerStageImportanceDoc);
@@ -331,6 +361,25 @@ PyObject* compute_ice_predictions(PyObject* self, PyObject* args, PyObject* kwar
                                       x_range.view(), predictions.values);
         });
         return predictions.object.release();
+    });
+}
+
+PyObject* compute_contributions(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const Arguments arguments(contributions_spec(), args, kwargs);
+        const MatrixView x_view = arguments.matrix(0);
+        const MatrixView background_view = arguments.matrix(1);
+        const std::span<const StagePredictor> stages = model_of(self);
+        raise_if(analysis::contributions_problem(stages, x_view.cols(), background_view.rows(),
+                                                 background_view.cols()));
+        NewArray values = new_zero_array({x_view.rows(), x_view.cols()});
+        const double base_value = without_gil_on_core_thread([&] {
+            const ContiguousMatrix x(x_view);
+            const ContiguousMatrix background(background_view);
+            analysis::contributions(stages, x.view(), background.view(), values.values);
+            return analysis::base_value(stages, background.view());
+        });
+        return new_tuple({std::move(values.object), new_float(base_value)}).release();
     });
 }
 

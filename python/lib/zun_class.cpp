@@ -400,6 +400,7 @@ PyTypeObject* create_zun_type() {
         method_def(first_order_partial_dependence_spec(), compute_first_order_partial_dependence_functions),
         method_def(ice_curves_spec(), compute_ice_curves),
         method_def(ice_predictions_spec(), compute_ice_predictions),
+        method_def(contributions_spec(), compute_contributions),
         method_def(per_stage_feature_importance_spec(), compute_per_stage_feature_importance),
         method_def(aggregated_feature_importance_spec(), compute_aggregated_feature_importance),
         method_def(combined_feature_importance_spec(), compute_combined_feature_importance),

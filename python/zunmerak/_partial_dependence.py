@@ -37,6 +37,14 @@ def feature_indices(estimator: ZunRegressor, features) -> list:
     return indices
 
 
+def feature_names(estimator: ZunRegressor) -> list:
+    """The column names seen at fit, or ``x0``, ``x1``, ... when X had none."""
+    names = getattr(estimator, "feature_names_in_", None)
+    if names is None:
+        return [f"x{index}" for index in range(estimator.n_features_in_)]
+    return [str(name) for name in names]
+
+
 def _check_grid_settings(grid_resolution, percentiles) -> None:
     if not isinstance(grid_resolution, Integral) or grid_resolution <= 1:
         raise ValueError(f"grid_resolution must be an int greater than 1, got {grid_resolution!r}")

@@ -11,6 +11,7 @@ from sklearn.utils.validation import check_consistent_length, check_is_fitted, c
 
 from _zunmerak import ZUN
 
+from ._background import background_sample
 from ._progress import relay_in_target_units
 from ._seed import seed_from_random_state
 from ._serialization import pack_model, unpack_model
@@ -210,6 +211,9 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         Spread of each feature's backbone and tilt factors over the training
         data, weighted by the stages' energies, normalised to sum to 1 (all
         zeros when no factor varies).
+    background_ : ndarray of shape (n_background, n_features_in_)
+        At most 200 training rows, drawn with a fixed seed: the default
+        background of :func:`zunmerak.contributions`. Pickled with the model.
     y_mean_ : float
         Mean of the training targets.
     y_scale_ : float
@@ -383,6 +387,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.stopped_early_ = bool(result.stopped_early)
         self.train_error_ = result.epoch_errors * error_scale
         self.feature_importances_ = self._normalised_importance(X)
+        self.background_ = background_sample(X)
         return self
 
     def _normalised_importance(self, X: np.ndarray) -> np.ndarray:
