@@ -10,7 +10,7 @@ from zunmerak import ZunRegressor, partial_dependence
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.collections import LineCollection  # noqa: E402
+from matplotlib.collections import LineCollection, QuadMesh  # noqa: E402
 
 from zunmerak import plotting  # noqa: E402
 
@@ -59,15 +59,36 @@ def test_partial_dependence_lines_and_rug(fitted, kind, ice_lines, pd_lines):
     estimator, X = fitted
     ax = plotting.plot_partial_dependence(estimator, X, "u", kind=kind, grid_resolution=15, max_ice_lines=20)
     assert len(ax.lines) == ice_lines + pd_lines
+    assert (ax.get_xlabel(), ax.get_ylabel(), ax.get_title()) == ("u", "Prediction", "Partial dependence on u")
+    expected = partial_dependence(estimator, X, "u", grid_resolution=15)
+    grid = expected.grid_values[0]
+    # The axis spans the grid, and the rug marks only the rows inside it.
+    assert ax.get_xlim() == (grid[0], grid[-1])
     rug = [c for c in ax.collections if isinstance(c, LineCollection)]
-    assert len(rug) == 1 and len(rug[0].get_segments()) == N_ROWS
-    assert (ax.get_xlabel(), ax.get_ylabel()) == ("u", "Partial dependence")
+    inside = X["u"][(X["u"] >= grid[0]) & (X["u"] <= grid[-1])]
+    assert len(rug) == 1 and 0 < len(rug[0].get_segments()) == len(inside) < N_ROWS
+    legend = [text.get_text() for text in ax.get_legend().get_texts()]
+    assert legend == ["individual rows (ICE, 20)"] * bool(ice_lines) + ["average (partial dependence)"] * pd_lines
     if pd_lines:
-        expected = partial_dependence(estimator, X, "u", grid_resolution=15)
-        average = [line for line in ax.lines if line.get_label() == "average"]
+        average = [line for line in ax.lines if line.get_label() == "average (partial dependence)"]
         assert len(average) == 1
-        np.testing.assert_array_equal(average[0].get_xdata(), expected.grid_values[0])
+        np.testing.assert_array_equal(average[0].get_xdata(), grid)
         np.testing.assert_array_equal(average[0].get_ydata(), expected.average[0])
+
+
+def test_partial_dependence_names_the_target_and_keeps_outliers_off_the_axis(fitted):
+    estimator, X = fitted
+    # One far outlier: the axis and the curves stay where the grid is.
+    stretched = X.copy()
+    stretched.loc[0, "v"] = 60.0
+    # Fewer grid values than rows, so the grid runs between the percentiles.
+    ax = plotting.plot_partial_dependence(estimator, stretched, "v", target_name="log price", centered=True,
+                                          grid_resolution=20)
+    high = partial_dependence(estimator, stretched, "v", grid_resolution=20).grid_values[0][-1]
+    assert ax.get_xlim()[1] == high < 10
+    assert max(segment[0, 0] for segment in ax.collections[0].get_segments()) <= high
+    assert ax.get_ylabel() == "Predicted log price, change from the first value"
+    assert ax.figure.get_layout_engine() is not None  # constrained: nothing cut when saved
 
 
 def test_partial_dependence_of_several_features_centered(fitted):
@@ -97,8 +118,35 @@ def test_factors_are_step_functions_per_stage_with_cut_points(fitted):
             assert line.get_drawstyle() == "steps-post"
             np.testing.assert_array_equal(line.get_xdata()[1:-1], cuts)
             np.testing.assert_array_equal(line.get_ydata()[:-1], factors)
-    assert axes[1].get_xlabel() == "u"
+    assert [ax.get_xlabel() for ax in axes] == ["u", "u"]
     assert [ax.get_ylabel() for ax in axes] == ["plus factor b·exp(t)", "minus factor b·exp(−t)"]
+    assert axes[0].get_title() == "Factors of u, one line per stage"
+
+
+@pytest.mark.parametrize("epochs", [3, 14])
+def test_factors_have_a_colour_bar_by_stage_and_plain_tick_labels(epochs):
+    rng = np.random.default_rng(5)
+    X = rng.uniform(size=(80, 2))
+    estimator = ZunRegressor(epochs=epochs, n_trees=2, n_iter=4, random_state=0).fit(X, np.exp(X[:, 0]) + X[:, 1])
+    axes = plotting.plot_factors(estimator, 0)
+    figure = axes[0].figure
+    bars = [ax for ax in figure.axes if ax not in list(axes)]
+    assert len(bars) == 1 and bars[0].get_ylabel() == "stage"
+    assert bars[0].get_ylim() == (-0.5, epochs - 0.5)
+    # One colour per stage, in stage order, as the bar shows them.
+    (mesh,) = [c for c in bars[0].collections if isinstance(c, QuadMesh)]
+    np.testing.assert_array_equal(mesh.get_array().ravel(), np.arange(epochs))
+    shown = mesh.to_rgba(mesh.get_array().ravel())
+    assert len({tuple(colour) for colour in shown}) == epochs
+    for ax in axes:
+        np.testing.assert_allclose([matplotlib.colors.to_rgba(line.get_color()) for line in ax.lines], shown)
+    assert axes[0].get_legend() is None
+    assert figure.get_layout_engine() is not None
+    formatter = axes[0].yaxis.get_major_formatter()
+    assert (formatter(1.0), formatter(0.5)) == ("1", "0.5")
+    minor = axes[0].yaxis.get_minor_formatter()
+    minor.set_locs([0.2, 0.3, 0.5, 2.0, 3.0])
+    assert minor(2.0) in ("2", "")
 
 
 @pytest.mark.parametrize("draw", [

@@ -1,7 +1,8 @@
 """Plots of a fitted ZunRegressor: importances, partial dependence, factors.
 
 Needs matplotlib, installed with ``pip install 'zunmerak[plot]'``. Every
-function draws on the Axes it is given (or on a new figure) and returns them.
+function draws on the Axes it is given (or on a new figure with constrained
+layout, so that saving it cuts no label) and returns them.
 """
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ from numbers import Integral
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
-from ._partial_dependence import feature_indices, partial_dependence_of_columns
+from ._partial_dependence import feature_indices, feature_names, partial_dependence_of_columns
 
 __all__ = ["plot_importance", "plot_partial_dependence", "plot_factors"]
 
@@ -25,16 +26,13 @@ def _pyplot():
     return plt
 
 
-def _feature_names(estimator) -> list:
-    names = getattr(estimator, "feature_names_in_", None)
-    if names is None:
-        return [f"x{index}" for index in range(estimator.n_features_in_)]
-    return [str(name) for name in names]
+def _prediction_label(target_name) -> str:
+    return "Prediction" if target_name is None else f"Predicted {target_name}"
 
 
-def _axes_for(ax, count: int, plt, **subplots) -> np.ndarray:
+def _axes_for(ax, count: int, plt) -> np.ndarray:
     if ax is None:
-        _, axes = plt.subplots(1, count, squeeze=False, figsize=(4.5 * count, 3.5), **subplots)
+        _, axes = plt.subplots(1, count, squeeze=False, figsize=(5 * count, 4), layout="constrained")
         return axes.ravel()
     axes = np.ravel(np.asarray(ax, dtype=object))
     if axes.size != count:
@@ -64,7 +62,7 @@ def plot_importance(estimator, ax=None, max_num_features=None):
         raise ValueError(f"max_num_features must be a positive int or None, got {max_num_features!r}")
     importance = estimator.feature_importances_
     order = np.argsort(-importance, kind="stable")[:max_num_features]
-    names = _feature_names(estimator)
+    names = feature_names(estimator)
     ax = _axes_for(ax, 1, plt)[0]
     positions = np.arange(order.size)[::-1]
     ax.barh(positions, importance[order], height=0.6, align="center")
@@ -83,8 +81,11 @@ def _even_rows(count: int, limit: int) -> np.ndarray:
 
 
 def plot_partial_dependence(estimator, X, features, kind="both", ax=None, *, centered=False, grid_resolution=100,
-                            percentiles=(0.05, 0.95), max_ice_lines=100):
+                            percentiles=(0.05, 0.95), max_ice_lines=100, target_name=None):
     """Partial dependence (PD) and ICE curves of single features, with a rug of the data.
+
+    Each panel's x axis spans the feature's grid (the ``percentiles`` of its
+    values), and the rug marks the rows of ``X`` inside it.
 
     Parameters
     ----------
@@ -106,6 +107,9 @@ def plot_partial_dependence(estimator, X, features, kind="both", ax=None, *, cen
         Percentiles of each feature that bound its grid.
     max_ice_lines : int, default=100
         Largest number of ICE lines drawn, from rows spread evenly over ``X``.
+    target_name : str, default=None
+        Name of the target for the y axis ("Predicted <target_name>");
+        "Prediction" when None.
 
     Returns
     -------
@@ -117,25 +121,45 @@ def plot_partial_dependence(estimator, X, features, kind="both", ax=None, *, cen
     data = estimator._validate_query(X, "compute partial dependence from")
     single = isinstance(features, (str, Integral))
     indices = feature_indices(estimator, features)
-    names = _feature_names(estimator)
+    names = feature_names(estimator)
     axes = _axes_for(ax, len(indices), plt)
+    y_label = _prediction_label(target_name)
     for index, axis in zip(indices, axes):
         result = partial_dependence_of_columns(estimator, data, [index], grid_resolution=grid_resolution,
                                               percentiles=percentiles, kind=kind)
         grid = result.grid_values[0]
         if "individual" in result:
-            curves = result.individual[0, _even_rows(data.shape[0], max_ice_lines)]
-            for curve in curves - curves[:, :1] if centered else curves:
-                axis.plot(grid, curve, color="tab:blue", alpha=0.25, linewidth=0.6)
+            rows = _even_rows(data.shape[0], max_ice_lines)
+            curves = result.individual[0, rows]
+            for number, curve in enumerate(curves - curves[:, :1] if centered else curves):
+                axis.plot(grid, curve, color="tab:blue", alpha=0.25, linewidth=0.6,
+                          label=f"individual rows (ICE, {rows.size})" if number == 0 else "_ice")
         if "average" in result:
             average = result.average[0]
             axis.plot(grid, average - average[0] if centered else average, color="tab:orange", linewidth=2.5,
-                      label="average")
-        axis.vlines(data[:, index], 0, 0.04, transform=axis.get_xaxis_transform(), colors="black", alpha=0.3,
-                    linewidth=0.5)
+                      label="average (partial dependence)")
+        _draw_rug(axis, data[:, index], grid)
         axis.set_xlabel(names[index])
-        axis.set_ylabel("Partial dependence")
+        axis.set_ylabel(f"{y_label}, change from the first value" if centered else y_label)
+        # Above the Axes, where no curve runs.
+        axis.set_title(f"Partial dependence on {names[index]}", pad=24)
+        axis.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncols=2, fontsize="small", frameon=False,
+                    borderaxespad=0.2)
     return axes[0] if single else axes
+
+
+def _draw_rug(axis, column: np.ndarray, grid: np.ndarray) -> None:
+    """Ticks at the bottom for the values inside the grid; the x axis spans the grid alone.
+
+    Values outside would stretch the axis to the data's outliers and squeeze
+    the curves into a corner.
+    """
+    low, high = grid[0], grid[-1]
+    if high > low:
+        axis.set_xlim(low, high)
+    inside = column[(column >= low) & (column <= high)]
+    axis.vlines(inside, 0, 0.04, transform=axis.get_xaxis_transform(), colors="black", alpha=0.3, linewidth=0.5,
+                label="_rug")
 
 
 def _step_points(splits, values, low: float, high: float):
@@ -145,6 +169,30 @@ def _step_points(splits, values, low: float, high: float):
     return np.concatenate([[low], splits, [high]]), np.append(levels, levels[-1])
 
 
+def _stage_colours(plt, count: int):
+    """A colour per stage and the mappable of their colour bar (viridis without its palest yellows)."""
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import BoundaryNorm, ListedColormap
+
+    cmap = ListedColormap(plt.get_cmap("viridis")(np.linspace(0, 0.9, 256)))
+    norm = BoundaryNorm(np.arange(count + 1) - 0.5, cmap.N)
+    return cmap(norm(np.arange(count))), ScalarMappable(norm=norm, cmap=cmap)
+
+
+def _plain_log_ticks(axis) -> None:
+    from matplotlib.ticker import LogFormatter
+
+    class PlainLogFormatter(LogFormatter):
+        # The default labels of a log axis read "2×10⁰" or "6e-01"; factors
+        # near 1 read better as 2 and 0.6. LogFormatter still chooses which
+        # ticks get a label, so minor labels thin out over many decades.
+        def __call__(self, x, pos=None):
+            return f"{x:g}" if super().__call__(x, pos) else ""
+
+    axis.yaxis.set_major_formatter(PlainLogFormatter(labelOnlyBase=False))
+    axis.yaxis.set_minor_formatter(PlainLogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+
+
 def plot_factors(estimator, feature, ax=None):
     """Each stage's interval factors of one feature as step functions, cut points marked.
 
@@ -152,7 +200,8 @@ def plot_factors(estimator, feature, ax=None):
     features, with backbone ``b`` and tilt ``t`` constant on each interval of a
     feature's axis. The upper Axes show the plus factor ``b·exp(t)`` of
     ``feature``, the lower Axes the minus factor ``b·exp(−t)``, one line per
-    stage on a logarithmic scale, with a marker at each cut point.
+    stage on a logarithmic scale, with a marker at each cut point; a colour
+    bar gives the stages.
 
     Parameters
     ----------
@@ -172,27 +221,37 @@ def plot_factors(estimator, feature, ax=None):
     if not isinstance(feature, (str, Integral)):
         raise TypeError(f"feature must be one int or str, got {type(feature).__name__}")
     (index,) = feature_indices(estimator, feature)
+    name = feature_names(estimator)[index]
     grids = [stage.combined_grid_tensor for stage in estimator.model_.stage_predictors]
     cuts = np.concatenate([np.asarray(grid.splits[index], dtype=np.float64) for grid in grids] + [np.empty(0)])
     low, high = (cuts.min(), cuts.max()) if cuts.size else (0.0, 0.0)
     margin = 0.1 * (high - low) if high > low else max(abs(low), 1.0) * 0.1
     if ax is None:
-        _, axes = plt.subplots(2, 1, sharex=True, figsize=(6, 5))
+        figure, axes = plt.subplots(2, 1, sharex=True, figsize=(7, 6), layout="constrained")
     else:
         axes = _axes_for(ax, 2, plt)
-    colors = plt.get_cmap("viridis")(np.linspace(0, 0.9, max(len(grids), 1)))
-    for stage, (grid, color) in enumerate(zip(grids, colors)):
+        figure = axes[0].figure
+    colours, mappable = _stage_colours(plt, len(grids))
+    for stage, (grid, colour) in enumerate(zip(grids, colours)):
         splits = np.asarray(grid.splits[index], dtype=np.float64)
         backbone = np.asarray(grid.backbone_values[index])
         tilt = np.asarray(grid.tilt_values[index])
         for axis, factor in zip(axes, (backbone * np.exp(tilt), backbone * np.exp(-tilt))):
             x, y = _step_points(splits, factor, low - margin, high + margin)
-            axis.plot(x, y, drawstyle="steps-post", color=color, marker="o", markersize=3,
+            axis.plot(x, y, drawstyle="steps-post", color=colour, marker="o", markersize=3,
                       markevery=slice(1, x.size - 1), label=f"stage {stage}")
     for axis, label in zip(axes, ("plus factor b·exp(t)", "minus factor b·exp(−t)")):
         axis.set_yscale("log")
+        _plain_log_ticks(axis)
         axis.set_ylabel(label)
-    axes[-1].set_xlabel(_feature_names(estimator)[index])
-    if 0 < len(grids) <= 10:
-        axes[0].legend(fontsize="small")
+        axis.set_xlabel(name)
+        # sharex hides the upper labels; each panel stands alone when read.
+        axis.xaxis.set_tick_params(labelbottom=True)
+    axes[0].set_title(f"Factors of {name}, one line per stage")
+    if grids:
+        colour_bar = figure.colorbar(mappable, ax=list(axes), label="stage", aspect=40)
+        from matplotlib.ticker import MaxNLocator
+
+        colour_bar.locator = MaxNLocator(integer=True)
+        colour_bar.update_ticks()
     return np.asarray(axes, dtype=object)
