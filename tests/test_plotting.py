@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from sklearn.exceptions import NotFittedError
 
-from zunmerak import ZunRegressor, partial_dependence
+from zunmerak import ZunRegressor, contributions, partial_dependence
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
@@ -149,11 +149,55 @@ def test_factors_have_a_colour_bar_by_stage_and_plain_tick_labels(epochs):
     assert minor(2.0) in ("2", "")
 
 
+def test_contributions_waterfall_runs_from_the_base_value_to_the_prediction(fitted):
+    estimator, X = fitted
+    row = X.iloc[[4]]
+    result = contributions(estimator, row)
+    ax = plotting.plot_contributions(estimator, row, target_name="y")
+    bars = sorted(ax.patches, key=lambda bar: bar.get_y())  # bottom first
+    assert len(bars) == 3
+    order = np.argsort(-np.abs(result.values[0]), kind="stable")[::-1]
+    np.testing.assert_allclose([bar.get_width() for bar in bars], result.values[0][order], rtol=1e-12)
+    assert bars[0].get_x() == pytest.approx(result.base_value)
+    for lower, upper in zip(bars, bars[1:]):
+        assert upper.get_x() == pytest.approx(lower.get_x() + lower.get_width())
+    prediction = estimator.predict(row)[0]
+    assert bars[-1].get_x() + bars[-1].get_width() == pytest.approx(prediction, rel=1e-9)
+    labels = [tick.get_text() for tick in ax.get_yticklabels()]
+    assert labels == [f"{name} = {row.iloc[0][name]:.4g}" for name in np.array(["u", "v", "w"])[order]]
+    assert [line.get_xdata()[0] for line in ax.lines] == pytest.approx([result.base_value, prediction])
+    low, high = ax.get_xlim()
+    assert low < min(result.base_value, prediction) and high > max(result.base_value, prediction)
+    assert (ax.get_xlabel(), ax.get_title()) == ("Predicted y", "Contributions to one prediction")
+    texts = [text.get_text() for text in ax.texts]
+    assert texts == [f"{value:+.3g}" for value in result.values[0][order]]
+
+
+def test_contributions_group_the_smallest_and_take_one_row_in_any_form(fitted):
+    estimator, X = fitted
+    row = X.iloc[4]
+    ax = plotting.plot_contributions(estimator, row, max_num_features=2)
+    labels = [tick.get_text() for tick in ax.get_yticklabels()]
+    assert len(ax.patches) == 3 and labels[0] == "1 other features"
+    widths = sorted(bar.get_width() for bar in ax.patches)
+    np.testing.assert_allclose(sorted(widths), sorted(contributions(estimator, X.iloc[[4]]).values[0]), rtol=1e-12)
+    for form in (row.to_numpy(), row.to_numpy()[None, :]):
+        with pytest.warns(UserWarning, match="X does not have valid feature names"):
+            other = plotting.plot_contributions(estimator, form, background=X, max_num_features=2)
+        assert sorted(bar.get_width() for bar in other.patches) == pytest.approx(
+            sorted(contributions(estimator, X.iloc[[4]], background=X).values[0]), rel=1e-12)
+    with pytest.raises(ValueError, match="X_row must be one row, got 2 rows"):
+        plotting.plot_contributions(estimator, X.iloc[:2])
+    with pytest.raises(ValueError, match="max_num_features must be a positive int, got 0"):
+        plotting.plot_contributions(estimator, row, max_num_features=0)
+
+
 @pytest.mark.parametrize("draw", [
     lambda estimator, X: plotting.plot_importance(estimator),
     lambda estimator, X: plotting.plot_partial_dependence(estimator, X, 0),
     lambda estimator, X: plotting.plot_factors(estimator, 0),
-], ids=["importance", "partial dependence", "factors"])
+    lambda estimator, X: plotting.plot_contributions(estimator, X.iloc[0]),
+], ids=["importance", "partial dependence", "factors", "contributions"])
 def test_missing_matplotlib_names_the_extra(fitted, monkeypatch, draw):
     for name in [name for name in sys.modules if name == "matplotlib" or name.startswith("matplotlib.")]:
         monkeypatch.setitem(sys.modules, name, None)
@@ -165,7 +209,8 @@ def test_missing_matplotlib_names_the_extra(fitted, monkeypatch, draw):
     lambda X: plotting.plot_importance(ZunRegressor()),
     lambda X: plotting.plot_partial_dependence(ZunRegressor(), X, 0),
     lambda X: plotting.plot_factors(ZunRegressor(), 0),
-], ids=["importance", "partial dependence", "factors"])
+    lambda X: plotting.plot_contributions(ZunRegressor(), X.iloc[0]),
+], ids=["importance", "partial dependence", "factors", "contributions"])
 def test_unfitted_estimators_are_refused(fitted, draw):
     with pytest.raises(NotFittedError):
         draw(fitted[1])

@@ -1,4 +1,4 @@
-"""Plots of a fitted ZunRegressor: importances, partial dependence, factors.
+"""Plots of a fitted ZunRegressor: importances, partial dependence, factors, contributions.
 
 Needs matplotlib, installed with ``pip install 'zunmerak[plot]'``. Every
 function draws on the Axes it is given (or on a new figure with constrained
@@ -11,9 +11,10 @@ from numbers import Integral
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
+from ._contributions import contributions
 from ._partial_dependence import feature_indices, feature_names, partial_dependence_of_columns
 
-__all__ = ["plot_importance", "plot_partial_dependence", "plot_factors"]
+__all__ = ["plot_importance", "plot_partial_dependence", "plot_factors", "plot_contributions"]
 
 
 def _pyplot():
@@ -255,3 +256,92 @@ def plot_factors(estimator, feature, ax=None):
         colour_bar.locator = MaxNLocator(integer=True)
         colour_bar.update_ticks()
     return np.asarray(axes, dtype=object)
+
+
+def _one_row(estimator, X_row) -> np.ndarray:
+    """``X_row`` as a frame or array of one row, as the estimator takes it."""
+    if hasattr(X_row, "to_frame") and hasattr(X_row, "index"):
+        X_row = X_row.to_frame().T  # a pandas Series: its index names the columns
+    if not hasattr(X_row, "columns"):
+        X_row = np.asarray(X_row)
+        if X_row.ndim == 1:
+            X_row = X_row.reshape(1, -1)
+    if len(X_row) != 1:
+        raise ValueError(f"X_row must be one row, got {len(X_row)} rows")
+    return X_row
+
+
+def plot_contributions(estimator, X_row, background=None, ax=None, *, max_num_features=10, target_name=None):
+    """One prediction's feature contributions as a waterfall of labelled bars.
+
+    The bars start at the base value (the mean prediction over the
+    background rows) at the bottom and add each feature's contribution (see
+    :func:`zunmerak.contributions`), the largest at the top, ending at the
+    prediction; each bar is labelled with its signed value and its feature's
+    value in the row.
+
+    Parameters
+    ----------
+    estimator : ZunRegressor
+        A fitted estimator.
+    X_row : array-like of shape (n_features,) or (1, n_features)
+        The row to explain: a one-row DataFrame, a Series, or a 1-D or
+        one-row 2-D array.
+    background : array-like of shape (n_background, n_features), default=None
+        Rows the absent features take their values from; None uses
+        ``estimator.background_``.
+    ax : matplotlib Axes, default=None
+        Axes to draw on; a new figure when None.
+    max_num_features : int, default=10
+        Features with the largest contributions shown one by one; the others
+        are added up in one bar.
+    target_name : str, default=None
+        Name of the target for the x axis ("Predicted <target_name>");
+        "Prediction" when None.
+
+    Returns
+    -------
+    ax : matplotlib Axes
+    """
+    plt = _pyplot()
+    if not isinstance(max_num_features, Integral) or max_num_features < 1:
+        raise ValueError(f"max_num_features must be a positive int, got {max_num_features!r}")
+    row = _one_row(estimator, X_row)
+    result = contributions(estimator, row, background)
+    values = result.values[0]
+    shown_values = estimator._validate_query(row, "compute contributions for")[0]
+    order = np.argsort(-np.abs(values), kind="stable")
+    shown, rest = order[:max_num_features], order[max_num_features:]
+    labels = [f"{result.feature_names[j]} = {shown_values[j]:.4g}" for j in shown]
+    steps = list(values[shown])
+    if rest.size:
+        labels.append(f"{rest.size} other features")
+        steps.append(float(values[rest].sum()))
+    # Bottom to top: the smallest step first, so the running total climbs to
+    # the prediction at the top.
+    labels, steps = labels[::-1], np.asarray(steps[::-1])
+    ends = result.base_value + np.cumsum(steps)
+    starts = ends - steps
+    if ax is None:
+        _, ax = plt.subplots(figsize=(7, 2 + 0.4 * steps.size), layout="constrained")
+    else:
+        ax = _axes_for(ax, 1, plt)[0]
+    positions = np.arange(steps.size)
+    colours = np.where(steps >= 0, "tab:red", "tab:blue")
+    bars = ax.barh(positions, steps, left=starts, height=0.6, color=colours)
+    ax.bar_label(bars, labels=[f"{step:+.3g}" for step in steps], padding=3, fontsize="small",
+                 bbox={"boxstyle": "round,pad=0.1", "facecolor": "white", "edgecolor": "none", "alpha": 0.8})
+    ax.set_yticks(positions, labels)
+    prediction = ends[-1] if steps.size else result.base_value
+    ax.axvline(result.base_value, color="grey", linestyle=":", linewidth=1.2,
+               label=f"base value {result.base_value:.4g} (mean over the background rows)")
+    ax.axvline(prediction, color="black", linestyle="--", linewidth=1.2, label=f"prediction {prediction:.4g}")
+    # Room on both sides for the bar labels.
+    low = min(result.base_value, starts.min(initial=np.inf), ends.min(initial=np.inf))
+    high = max(result.base_value, starts.max(initial=-np.inf), ends.max(initial=-np.inf))
+    pad = 0.2 * (high - low) if high > low else max(abs(high), 1.0) * 0.1
+    ax.set_xlim(low - pad, high + pad)
+    ax.set_xlabel(_prediction_label(target_name))
+    ax.set_title("Contributions to one prediction")
+    ax.legend(fontsize="small", loc="upper center", bbox_to_anchor=(0.5, -0.14), ncols=1, frameon=False)
+    return ax
