@@ -4,7 +4,8 @@ Fits zunmerak.ZunRegressor on scikit-learn's diabetes data and on plotnine's
 diamonds (log price), with its defaults and with epochs chosen by a grid
 search, prints the test RMSE beside a constant-mean baseline and
 HistGradientBoostingRegressor, checks that a pickled model predicts the same,
-and writes three plots of the diamonds model as PNG files.
+prints the exact contributions of one diamond's features to its prediction,
+and writes four plots of the diamonds model as PNG files.
 
     python examples/quickstart.py [--output-dir DIR]
 """
@@ -25,8 +26,8 @@ from sklearn.metrics import root_mean_squared_error
 from sklearn.model_selection import GridSearchCV, train_test_split
 
 import datasets
-from zunmerak import ZunRegressor
-from zunmerak.plotting import plot_factors, plot_importance, plot_partial_dependence
+from zunmerak import ZunRegressor, contributions
+from zunmerak.plotting import plot_contributions, plot_factors, plot_importance, plot_partial_dependence
 
 
 def compare(name, X, y):
@@ -55,27 +56,45 @@ def compare(name, X, y):
     return zun, X_train
 
 
-def save_plots(estimator, X, names, directory):
+def typical_diamond(estimator, X):
+    """The one-row frame of the diamond whose predicted price is the median one."""
+    predictions = estimator.predict(X)
+    return X.iloc[[np.argsort(predictions, kind="stable")[len(predictions) // 2]]]
+
+
+def save_plots(estimator, X, directory):
     import matplotlib.pyplot as plt
 
     directory.mkdir(parents=True, exist_ok=True)
-    carat = names.index("carat")
-    drawings = {  # file name: (panels, drawing)
-        "diamonds_importance.png": (1, lambda axes: plot_importance(estimator, ax=axes[0])),
+    # Each plot draws its own figure with constrained layout, so nothing is cut when saved.
+    drawings = {
+        "diamonds_importance.png": lambda: plot_importance(estimator),
         "diamonds_partial_dependence_carat.png":
-            (1, lambda axes: plot_partial_dependence(estimator, X, [carat], ax=axes[0])),
-        "diamonds_factors_carat.png": (2, lambda axes: plot_factors(estimator, carat, ax=axes)),
+            lambda: plot_partial_dependence(estimator, X, "carat", target_name="log price"),
+        "diamonds_factors_carat.png": lambda: plot_factors(estimator, "carat"),
+        "diamonds_contributions.png":
+            lambda: plot_contributions(estimator, typical_diamond(estimator, X), target_name="log price"),
     }
     paths = []
-    for file_name, (panels, draw) in drawings.items():
-        figure, axes = plt.subplots(1, panels, figsize=(6 * panels, 4.5), squeeze=False)
-        draw(axes[0])
-        figure.tight_layout()
+    for file_name, draw in drawings.items():
+        figure = np.ravel(draw())[0].figure
         path = directory / file_name
         figure.savefig(path, dpi=100)
         plt.close(figure)
         paths.append(path.resolve())
     return paths
+
+
+def explain_one(estimator, X):
+    """Prints the exact contributions of one diamond's features, which add up to its prediction."""
+    row = typical_diamond(estimator, X)
+    result = contributions(estimator, row)
+    print("\ncontributions to the predicted log price of the diamond with the median prediction:")
+    print(f"  {'base value (mean over 200 training rows)':<42} {result.base_value:>8.4f}")
+    for name, value in sorted(zip(result.feature_names, result.values[0]), key=lambda item: -abs(item[1])):
+        print(f"  {name:<42} {value:>+8.4f}")
+    print(f"  {'sum = prediction':<42} {result.base_value + result.values[0].sum():>8.4f} "
+          f"(predict: {estimator.predict(row)[0]:.4f})")
 
 
 def main():
@@ -88,8 +107,9 @@ def main():
     X, y, names = datasets.diamonds()
     # A DataFrame keeps the column names, and the plots show them.
     zun, X_train = compare("diamonds (log price)", pd.DataFrame(X, columns=names), y)
+    explain_one(zun, X_train)
     print("\nplots of the diamonds model:")
-    for path in save_plots(zun, X_train, names, args.output_dir):
+    for path in save_plots(zun, X_train, args.output_dir):
         print(f"  {path}")
 
 
