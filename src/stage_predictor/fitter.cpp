@@ -68,7 +68,8 @@ std::vector<GridTensor> fit_trees(const VectorView& r, const StagePredictorParam
                 const VectorView target =
                     rows.whole() ? r : VectorView::contiguous(targets[t % rows.count()].data(), part.size());
                 FitOutput fitted =
-                    fit_grid_tensor(part.x(), target, params.tg_params, tree_rng, part.sorted(), part.binned());
+                    fit_grid_tensor(part.x(), target, params_for_part(params.tg_params, part.size(), rows.row_count()),
+                                    tree_rng, part.sorted(), part.binned());
                 logging::log_fmt(logging::Level::Debug, log_target,
                                  "Fitted tree grid, lambda+: {}, lambda-: {}, error: {}",
                                  fitted.grid_tensor.lambda_plus, fitted.grid_tensor.lambda_minus, fitted.error);

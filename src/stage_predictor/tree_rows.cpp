@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 #include <utility>
+#include <variant>
 
 #include "checked_size.hpp"
 #include "error.hpp"
@@ -144,14 +145,29 @@ IntervalCounts TreeRows::count_intervals(const std::vector<std::vector<double>>&
     return total;
 }
 
-TreeRows::TreeRows(const MatrixView& x, std::optional<std::uint32_t> max_bins) {
+TreeRows::TreeRows(const MatrixView& x, std::optional<std::uint32_t> max_bins) : row_count_(x.rows()) {
     parts_.emplace_back(x, max_bins);
 }
 
 TreeRows::TreeRows(const MatrixView& x, std::vector<std::vector<std::size_t>> parts,
-                   std::optional<std::uint32_t> max_bins) {
+                   std::optional<std::uint32_t> max_bins)
+    : row_count_(x.rows()) {
     require_partition(x.rows(), parts);
     parts_ = parallel_map<RowPart>(parts.size(), [&](std::size_t p) { return RowPart(x, std::move(parts[p]), max_bins); });
+}
+
+GridTensorParams params_for_part(const GridTensorParams& params, std::size_t part_rows, std::size_t all_rows) {
+    if (part_rows == all_rows) {
+        return params;
+    }
+    const double share = static_cast<double>(part_rows) / static_cast<double>(all_rows);
+    GridTensorParams scaled = params;
+    RefinementStrategyParams& refinement = scaled.refinement_strategy_params;
+    refinement.alpha *= share;
+    refinement.tilt_tau *= share;
+    refinement.tilt_rho *= share;
+    std::visit([share](auto& split) { split.min_split_loss *= share; }, scaled.split_strategy_params);
+    return scaled;
 }
 
 std::vector<std::vector<std::size_t>> random_row_parts(std::size_t rows, std::size_t count, std::uint64_t seed) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "grid_tensor/histogram_binning.hpp"
+#include "grid_tensor/params.hpp"
 #include "grid_tensor/state.hpp"
 #include "matrix_view.hpp"
 #include "stage_predictor/combine_grids.hpp"
@@ -60,6 +61,8 @@ public:
     TreeRows(const MatrixView& x, std::vector<std::vector<std::size_t>> parts, std::optional<std::uint32_t> max_bins);
 
     std::size_t count() const { return parts_.size(); }
+    // Training rows in all parts.
+    std::size_t row_count() const { return row_count_; }
     const RowPart& part(std::size_t index) const { return parts_[index]; }
     // The part tree t of a stage fits on.
     const RowPart& part_of_tree(std::size_t tree) const { return parts_[tree % parts_.size()]; }
@@ -75,7 +78,15 @@ public:
 
 private:
     std::vector<RowPart> parts_;
+    std::size_t row_count_ = 0;
 };
+
+// The tree parameters of a tree that fits on `part_rows` of `all_rows`
+// training rows. The ridge, the tilt coupling and penalty and the least split
+// gain are in the units of sums over the rows, so they are weighed by the
+// part's share: the part's objective is then the whole one's, scaled, and a
+// tree on a part is regularised as one on all rows. A whole part keeps them.
+GridTensorParams params_for_part(const GridTensorParams& params, std::size_t part_rows, std::size_t all_rows);
 
 // `count` parts of near-equal size (they differ by at most one row), drawn
 // from `seed`: a random permutation of the rows cut into consecutive runs,

@@ -23,6 +23,7 @@
 #include "matrix_view.hpp"
 #include "random.hpp"
 #include "stage_predictor.hpp"
+#include "stage_predictor/tree_rows.hpp"
 
 namespace zun {
 namespace {
@@ -315,8 +316,9 @@ TEST(FitBoostedOnRowParts, OnePartIsTheFitOnAllRowsAndManyPartsDoNotDependOnThre
     }
 }
 
-// Tree t of a stage fits on part t mod P alone; the stage's combination and
-// the scalings use every row.
+// Tree t of a stage fits on part t mod P alone, with the regularisation
+// weighed by the part's share; the stage's combination and the scalings use
+// every row.
 TEST(FitBoostedOnRowParts, TreeTFitsOnPartTModPAndTheScalingOnAllRows) {
     const Problem p = make_problem(13, 60, 3);
     const ZUNBoostedParams params = boosted_params(2, 3, 4, 1.0, 77);
@@ -340,8 +342,8 @@ TEST(FitBoostedOnRowParts, TreeTFitsOnPartTModPAndTheScalingOnAllRows) {
         Rng rng(seeds.next_u64());
         EXPECT_EQ(result.stages[0].grid_tensors[t],
                   fit_grid_tensor(MatrixView::contiguous(x_part.data(), rows.size(), p.cols),
-                                  VectorView::contiguous(y_part.data(), y_part.size()), params.sp_params.tg_params,
-                                  rng)
+                                  VectorView::contiguous(y_part.data(), y_part.size()),
+                                  params_for_part(params.sp_params.tg_params, rows.size(), p.rows), rng)
                       .grid_tensor);
     }
     const Design design = design_of(result.stages, p);

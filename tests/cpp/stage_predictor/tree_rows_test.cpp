@@ -88,6 +88,23 @@ TEST(TreeRows, IntervalCountsAreThoseOfTheRowsOneByOne) {
     }
 }
 
+TEST(ParamsForPart, SumScaledTermsFollowThePartsShareAndCountsStay) {
+    GridTensorParams params;
+    params.n_iter = 7;
+    params.split_strategy_params = TopKSplits{5, false, 3, 2.0, 0.5};
+    params.refinement_strategy_params.alpha = 4.0;
+    params.refinement_strategy_params.tilt_tau = 0.2;
+    params.refinement_strategy_params.tilt_rho = 1.0;
+    EXPECT_EQ(params_for_part(params, 100, 100), params);
+
+    GridTensorParams expected = params;
+    expected.split_strategy_params = TopKSplits{5, false, 3, 0.5, 0.5};
+    expected.refinement_strategy_params.alpha = 1.0;
+    expected.refinement_strategy_params.tilt_tau = 0.05;
+    expected.refinement_strategy_params.tilt_rho = 0.25;
+    EXPECT_EQ(params_for_part(params, 25, 100), expected);
+}
+
 TEST(TreeRows, PartsThatDoNotPartitionTheRowsAreRefused) {
     const std::vector<double> x(6, 1.0);
     const MatrixView view = MatrixView::contiguous(x.data(), 3, 2);
