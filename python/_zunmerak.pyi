@@ -22,6 +22,7 @@ class _FitProgress(NamedTuple):
     epochs: int
     elapsed: float
     train_error: Optional[float]
+    validation_error: Optional[float]
 
 # Returning False stops the fit; any other value lets it go on.
 _Callback = Callable[[_FitProgress], object]
@@ -73,6 +74,10 @@ class FitResult:
     def epoch_errors(self) -> npt.NDArray[np.float64]: ...
     @property
     def stopped_early(self) -> bool: ...
+    @property
+    def validation_errors(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def best_epoch(self) -> Optional[int]: ...
 
 @final
 class StagePredictor:
@@ -122,6 +127,10 @@ class ZUN:
         n_threads: Optional[int] = None,
         callback: Optional[_Callback] = None,
         row_partitions: Optional[int] = None,
+        x_valid: Optional[_Matrix] = None,
+        y_valid: Optional[_Vector] = None,
+        n_iter_no_change: Optional[int] = None,
+        tol: float = 0.0,
     ) -> tuple[ZUN, FitResult]: ...
     def predict(self, x: _Matrix) -> npt.NDArray[np.float64]: ...
     def save(self, path: _Path) -> None: ...

@@ -35,6 +35,7 @@ struct FitProgress {
 struct EpochEnd {
     std::uint64_t epoch = 0;
     double error = 0.0;  // mean squared training residual after the epoch
+    std::optional<double> validation_error;  // on the validation rows, when the fit has them
 };
 
 class FitControl {

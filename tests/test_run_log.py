@@ -203,6 +203,26 @@ def test_training_errors_scalings_and_combined_grids(logged, data):
         assert json.loads(candidates_json) == [{"score": 0.0, "tree_id": t} for t in range(N_TREES)]
 
 
+def test_validation_errors_are_the_runs_test_errors_and_a_stop_is_noted(tmp_path):
+    rng = np.random.default_rng(8)
+    x = rng.uniform(size=(240, N_FEATURES))
+    y = np.sin(6 * x[:, 0]) + x[:, 1] + 0.3 * rng.normal(size=240)
+    path = tmp_path / "run.db"
+    _, result = ZUN.fit(x[:40], y[:40], 60, n_trees=N_TREES, n_iter=6, verbosity=0, alpha=1.0, x_valid=x[40:],
+                        y_valid=y[40:], n_iter_no_change=3, visualdb=str(path))
+    con = sqlite3.connect(path)
+    try:
+        tested = con.execute("SELECT epoch, err FROM training_errors WHERE variant = 'test' AND tree_id IS NULL "
+                             "ORDER BY epoch").fetchall()
+        notes = con.execute("SELECT notes, params_json FROM runs").fetchone()
+    finally:
+        con.close()
+    assert [epoch for epoch, _ in tested] == list(range(len(result.validation_errors)))
+    assert [err for _, err in tested] == list(result.validation_errors)
+    assert notes[0] == f"stopped early: no improvement on the validation rows for 3 epochs; best epoch {result.best_epoch}"
+    assert json.loads(notes[1])["early_stopping"] == {"n_iter_no_change": 3, "tol": 0.0}
+
+
 def test_a_medoid_choice_marks_one_best_candidate(data, tmp_path):
     x, y = data
     path = str(tmp_path / "run.db")

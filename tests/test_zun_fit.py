@@ -136,6 +136,16 @@ def test_decay_shrinks_the_iterations_of_later_stages(data):
         ({"row_partitions": 0}, "row_partitions must be an integer from 1 to 101 or None, got 0"),
         ({"row_partitions": 102}, "row_partitions must be an integer from 1 to 101 or None, got 102"),
         ({"row_partitions": -1}, "row_partitions must be an integer from 1 to 101 or None, got -1"),
+        ({"x_valid": np.zeros((3, 4))}, "x_valid and y_valid go together: got x_valid without y_valid"),
+        ({"n_iter_no_change": 3}, r"early stopping \(n_iter_no_change\) needs validation rows"),
+        ({"x_valid": np.zeros((3, 2)), "y_valid": np.zeros(3)}, "x_valid has 2 columns but x has 4"),
+        ({"x_valid": np.full((3, 4), np.nan), "y_valid": np.zeros(3)}, "x_valid has NaN at row 0, column 0"),
+        ({"x_valid": np.zeros((1, 4)), "y_valid": np.zeros(1)}, "the validation rows must be at least 2, got 1"),
+        ({"x_valid": np.zeros((2, 4)), "y_valid": np.array([0.0, np.inf])}, "y_valid has inf at index 1"),
+        ({"x_valid": np.zeros((2, 4)), "y_valid": np.zeros(2), "n_iter_no_change": 0},
+         "n_iter_no_change must be an integer from 1 to"),
+        ({"x_valid": np.zeros((2, 4)), "y_valid": np.zeros(2), "n_iter_no_change": 2, "tol": -1.0},
+         "tol must be a finite number >= 0, got -1.0"),
     ],
 )
 def test_fit_errors_reach_python_and_the_next_fit_works(data, arguments, message):
@@ -185,6 +195,45 @@ def test_unstable_scalings_are_reported(capfd):
     assert "alpha >= 1" in out
     quick_fit(x, y, epochs=4, n_iter=6, alpha=1.0, verbosity=1)
     assert "[WARN] Design matrix" not in capfd.readouterr().out
+
+
+@pytest.fixture(scope="module")
+def overfitting():
+    """40 training rows: past 20 epochs the scaling has more columns than rows and the validation error climbs."""
+    rng = np.random.default_rng(8)
+    x = rng.uniform(size=(240, 3))
+    y = np.sin(6 * x[:, 0]) + x[:, 1] + 0.3 * rng.normal(size=240)
+    return x[:40], y[:40], x[40:], y[40:]
+
+
+def test_early_stopping_keeps_the_best_epoch_as_a_fit_of_that_many_epochs(overfitting):
+    x, y, x_valid, y_valid = overfitting
+    records = []
+    model, result = quick_fit(x, y, epochs=60, alpha=1.0, x_valid=x_valid, y_valid=y_valid, n_iter_no_change=3,
+                              callback=records.append)
+    best = result.best_epoch
+    assert len(result.epoch_errors) == len(result.validation_errors) == best + 4 < 60
+    assert len(model.stage_predictors) == best + 1
+    asked, asked_result = quick_fit(x, y, epochs=best + 1, alpha=1.0)
+    assert model.to_bytes() == asked.to_bytes()
+    np.testing.assert_array_equal(result.y_hat, asked_result.y_hat)
+    assert result.err == asked_result.err
+    # The error reported for the best epoch is that of the returned model.
+    rmse = np.sqrt(np.mean((model.predict(x_valid) - y_valid) ** 2))
+    assert np.sqrt(result.validation_errors[best]) == pytest.approx(rmse, rel=1e-12)
+    # The callback sees every epoch fitted, with its validation error.
+    ends = [r for r in records if r.train_error is not None]
+    assert [r.validation_error for r in ends] == list(result.validation_errors)
+
+
+def test_validation_rows_without_stopping_score_every_epoch_and_change_nothing(overfitting):
+    x, y, x_valid, y_valid = overfitting
+    scored, result = quick_fit(x, y, epochs=4, alpha=1.0, x_valid=x_valid, y_valid=y_valid)
+    plain, plain_result = quick_fit(x, y, epochs=4, alpha=1.0)
+    assert scored.to_bytes() == plain.to_bytes()
+    assert len(result.validation_errors) == 4
+    assert result.best_epoch == int(np.argmin(result.validation_errors))
+    assert plain_result.best_epoch is None and len(plain_result.validation_errors) == 0
 
 
 def test_one_row_partition_is_the_fit_on_all_rows(data, tmp_path):

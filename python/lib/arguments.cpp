@@ -212,6 +212,16 @@ VectorView Arguments::vector(std::size_t index) const {
     return VectorView(array->data, static_cast<std::size_t>(array->dimensions[0]), array->strides[0]);
 }
 
+std::optional<MatrixView> Arguments::optional_matrix(std::size_t index) const {
+    PyObject* object = given(index);
+    return object == nullptr || object == Py_None ? std::nullopt : std::optional<MatrixView>(matrix(index));
+}
+
+std::optional<VectorView> Arguments::optional_vector(std::size_t index) const {
+    PyObject* object = given(index);
+    return object == nullptr || object == Py_None ? std::nullopt : std::optional<VectorView>(vector(index));
+}
+
 std::uint64_t Arguments::unsigned64(std::size_t index) const {
     PyObject* object = given(index);
     return object == nullptr ? std::get<std::uint64_t>(param(index).default_value)

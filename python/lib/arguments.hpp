@@ -61,6 +61,9 @@ public:
 
     MatrixView matrix(std::size_t index) const;
     VectorView vector(std::size_t index) const;
+    // None (or absent with a None default), or what matrix() and vector() take.
+    std::optional<MatrixView> optional_matrix(std::size_t index) const;
+    std::optional<VectorView> optional_vector(std::size_t index) const;
     std::uint64_t unsigned64(std::size_t index) const;
     std::uint8_t unsigned8(std::size_t index) const;
     double float64(std::size_t index) const;

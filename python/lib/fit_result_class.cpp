@@ -23,6 +23,8 @@ struct FitResultObject {
     PyRef y_hat;
     PyRef epoch_errors;
     bool stopped_early;
+    PyRef validation_errors;
+    PyRef best_epoch;  // an int or None
 };
 
 FitResultObject& as_fit_result(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self); }
@@ -31,6 +33,8 @@ void dealloc_fit_result(PyObject* self) {
     as_fit_result(self).residuals.~PyRef();
     as_fit_result(self).y_hat.~PyRef();
     as_fit_result(self).epoch_errors.~PyRef();
+    as_fit_result(self).validation_errors.~PyRef();
+    as_fit_result(self).best_epoch.~PyRef();
     free_instance(self);
 }
 
@@ -43,6 +47,12 @@ PyObject* get_residuals(PyObject* self, void*) { return PyRef(as_fit_result(self
 PyObject* get_y_hat(PyObject* self, void*) { return PyRef(as_fit_result(self).y_hat).release(); }
 
 PyObject* get_epoch_errors(PyObject* self, void*) { return PyRef(as_fit_result(self).epoch_errors).release(); }
+
+PyObject* get_validation_errors(PyObject* self, void*) {
+    return PyRef(as_fit_result(self).validation_errors).release();
+}
+
+PyObject* get_best_epoch(PyObject* self, void*) { return PyRef(as_fit_result(self).best_epoch).release(); }
 
 PyObject* get_stopped_early(PyObject* self, void*) { return PyBool_FromLong(as_fit_result(self).stopped_early ? 1 : 0); }
 
@@ -69,6 +79,14 @@ PyTypeObject* create_fit_result_type() {
          nullptr},
         {"stopped_early", get_stopped_early, nullptr,
          const_cast<char*>("True when the progress callback stopped the fit before its work was done."), nullptr},
+        {"validation_errors", get_validation_errors, nullptr,
+         const_cast<char*>("Mean squared error on the validation rows (x_valid, y_valid) after each epoch fitted, "
+                           "in the units of y squared; empty without validation rows."),
+         nullptr},
+        {"best_epoch", get_best_epoch, nullptr,
+         const_cast<char*>("The epoch (from 0) with the least validation error, the model's last when "
+                           "n_iter_no_change stopped the fit; None without validation rows."),
+         nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -84,10 +102,13 @@ PyTypeObject* create_fit_result_type() {
 }
 
 PyRef new_fit_result(double error, const std::vector<double>& residuals, const std::vector<double>& y_hat,
-                     const std::vector<double>& epoch_errors, bool stopped_early) {
+                     const std::vector<double>& epoch_errors, bool stopped_early,
+                     const std::vector<double>& validation_errors, std::optional<std::uint64_t> best_epoch) {
     PyRef residuals_array = new_array(residuals);
     PyRef y_hat_array = new_array(y_hat);
     PyRef epoch_errors_array = new_array(epoch_errors);
+    PyRef validation_array = new_array(validation_errors);
+    PyRef best = best_epoch ? PyRef::steal(check(PyLong_FromUnsignedLongLong(*best_epoch))) : PyRef::borrow(Py_None);
     PyRef object = PyRef::steal(check(PyType_GenericAlloc(fit_result_type, 0)));
     FitResultObject& result = as_fit_result(object.get());
     result.error = error;
@@ -95,6 +116,8 @@ PyRef new_fit_result(double error, const std::vector<double>& residuals, const s
     new (&result.y_hat) PyRef(std::move(y_hat_array));
     new (&result.epoch_errors) PyRef(std::move(epoch_errors_array));
     result.stopped_early = stopped_early;
+    new (&result.validation_errors) PyRef(std::move(validation_array));
+    new (&result.best_epoch) PyRef(std::move(best));
     return object;
 }
 

@@ -119,7 +119,7 @@ bool FitRunner::serve(bool finished) {
             if (const std::optional<EpochEnd> end = control_.pending_epoch_end()) {
                 FitProgress progress = control_.progress();
                 progress.epoch = end->epoch;
-                if (!call_back(progress, end->error, keep_going)) {
+                if (!call_back(progress, end->error, keep_going, end->validation_error)) {
                     return false;
                 }
                 if (!keep_going) {
@@ -141,9 +141,10 @@ bool FitRunner::serve(bool finished) {
     }
 }
 
-bool FitRunner::call_back(const FitProgress& progress, std::optional<double> train_error, bool& keep_going) {
+bool FitRunner::call_back(const FitProgress& progress, std::optional<double> train_error, bool& keep_going,
+                          std::optional<double> validation_error) {
     last_call_ = Clock::now();
-    const PyRef record = new_progress_record(progress, elapsed(), train_error);
+    const PyRef record = new_progress_record(progress, elapsed(), train_error, validation_error);
     const PyRef answer = PyRef::steal(PyObject_CallFunctionObjArgs(callback_.get(), record.get(), nullptr));
     if (!answer) {
         return false;

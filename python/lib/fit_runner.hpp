@@ -43,7 +43,8 @@ private:
     void run_on_core_thread(const std::function<void()>& fit);
     // False with a Python exception set.
     bool serve(bool finished);
-    bool call_back(const FitProgress& progress, std::optional<double> train_error, bool& keep_going);
+    bool call_back(const FitProgress& progress, std::optional<double> train_error, bool& keep_going,
+                   std::optional<double> validation_error = std::nullopt);
     double elapsed() const;
 
     FitControl control_{FitControl::Console::Queued};

@@ -13,11 +13,13 @@ PyStructSequence_Field fields[] = {
     {"epochs", "epochs the fit was asked for"},
     {"elapsed", "seconds since the fit started"},
     {"train_error", "mean squared training residual after the epoch, None while it runs"},
+    {"validation_error", "mean squared error on the validation rows after the epoch; None while it runs or "
+                         "without validation rows"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc description = {"_zunmerak.FitProgress", "Progress of a fit, as its callback receives it.",
-                                     fields, 6};
+                                     fields, 7};
 
 // Created on first use, with the interpreter lock held; lives for the process.
 PyTypeObject* progress_type() {
@@ -33,11 +35,13 @@ PyRef new_count(std::uint64_t value) { return PyRef::steal(check(PyLong_FromUnsi
 
 }  // namespace
 
-PyRef new_progress_record(const FitProgress& progress, double elapsed, std::optional<double> train_error) {
+PyRef new_progress_record(const FitProgress& progress, double elapsed, std::optional<double> train_error,
+                          std::optional<double> validation_error) {
     PyRef items[] = {new_count(progress.epoch),   new_count(progress.trees_done), new_count(progress.trees_per_epoch),
-                     new_count(progress.epochs),  new_float(elapsed),             new_optional_float(train_error)};
+                     new_count(progress.epochs),  new_float(elapsed),             new_optional_float(train_error),
+                     new_optional_float(validation_error)};
     PyRef record = PyRef::steal(check(PyStructSequence_New(progress_type())));
-    for (Py_ssize_t i = 0; i < 6; ++i) {
+    for (Py_ssize_t i = 0; i < 7; ++i) {
         PyStructSequence_SetItem(record.get(), i, items[i].release());  // steals
     }
     return record;

@@ -11,6 +11,7 @@
 namespace zun::py {
 
 // `train_error` is the error after `epoch` once that epoch is done, else absent.
-PyRef new_progress_record(const FitProgress& progress, double elapsed, std::optional<double> train_error);
+PyRef new_progress_record(const FitProgress& progress, double elapsed, std::optional<double> train_error,
+                          std::optional<double> validation_error = std::nullopt);
 
 }  // namespace zun::py

@@ -12,6 +12,7 @@
 #include "gil_release.hpp"
 #include "fit_result_class.hpp"
 #include "fit_inputs.hpp"
+#include "float_format.hpp"
 #include "forest/fitter.hpp"
 #include "forest/prediction.hpp"
 #include "grid_tensor/params.hpp"
@@ -127,6 +128,20 @@ row_partitions : int or None
     a tree P times cheaper; the combination of a stage's trees and the
     least-squares rescaling still use all rows. 1 gives the same model as
     None.
+x_valid, y_valid : numpy.ndarray of float64, shapes (m, p) and (m,), optional
+    Validation rows the fit does not train on (at least 2, as many columns
+    as x, no NaN, finite targets): their mean squared error after every
+    epoch is in FitResult.validation_errors, and the epoch where it was
+    least in FitResult.best_epoch. Scoring an epoch costs O(m x epochs).
+n_iter_no_change : int or None, default None
+    With validation rows: stop once the validation error has not improved
+    by more than tol for this many epochs in a row (epochs is then a
+    maximum), and keep the model of the best epoch: its stages with that
+    epoch's scalings, the same as a fit asked for that many epochs. None
+    fits every epoch and keeps them all.
+tol : float, default 0.0
+    Least improvement of the validation error (mean squared, in the units
+    of y squared) that counts, >= 0.
 
 Returns
 -------
@@ -139,7 +154,9 @@ Raises
 ------
 ValueError
     Shapes that disagree, NaN in x, non-finite y, unknown strategy names or
-    parameters out of range (the message names the parameter and value).
+    parameters out of range (the message names the parameter and value);
+    validation rows with another number of columns, NaN, non-finite targets
+    or fewer than 2 rows; n_iter_no_change without validation rows.
 TypeError
     An argument of the wrong type.
 OSError
@@ -178,7 +195,11 @@ const MethodSpec& fit_spec() {
                                   {"max_bins", NoneDefault{}},
                                   {"n_threads", NoneDefault{}},
                                   {"callback", NoneDefault{}},
-                                  {"row_partitions", NoneDefault{}}},
+                                  {"row_partitions", NoneDefault{}},
+                                  {"x_valid", NoneDefault{}},
+                                  {"y_valid", NoneDefault{}},
+                                  {"n_iter_no_change", NoneDefault{}},
+                                  {"tol", 0.0}},
                                  kFitDoc);
     return spec;
 }
@@ -298,6 +319,22 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
 // Beyond any machine the fit is meant for; far more threads than that could
 // only exhaust the process.
 constexpr std::uint64_t most_threads = 1024;
+// n_iter_no_change beyond any epoch count a fit could reach.
+constexpr std::uint64_t most_epochs = std::numeric_limits<std::uint32_t>::max();
+
+// x_valid and y_valid: both or neither.
+std::optional<ValidationRows> validation_rows(const Arguments& arguments) {
+    const std::optional<MatrixView> x = arguments.optional_matrix(29);
+    const std::optional<VectorView> y = arguments.optional_vector(30);
+    if (x.has_value() != y.has_value()) {
+        throw value_error(fmt::format("x_valid and y_valid go together: got {} without {}", x ? "x_valid" : "y_valid",
+                                      x ? "y_valid" : "x_valid"));
+    }
+    if (!x) {
+        return std::nullopt;
+    }
+    return ValidationRows{*x, *y};
+}
 
 PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -308,6 +345,14 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::optional<std::uint64_t> n_threads = arguments.optional_integer_in(26, 1, most_threads);
         PyObject* callback = arguments.optional_callable(27);
         params.row_partitions = arguments.optional_integer_in(28, 1, x_view.rows());
+        const std::optional<ValidationRows> validation = validation_rows(arguments);
+        if (const std::optional<std::uint64_t> patience = arguments.optional_integer_in(31, 1, most_epochs)) {
+            params.early_stopping = EarlyStopping{*patience, arguments.float64(32)};
+            if (!(std::isfinite(params.early_stopping->tol) && params.early_stopping->tol >= 0.0)) {
+                throw value_error(fmt::format("tol must be a finite number >= 0, got {}",
+                                              format_debug(params.early_stopping->tol)));
+            }
+        }
         FitRunner runner(callback,
                          n_threads ? static_cast<int>(*n_threads) : calling_thread_workers());
         BoostedFitResult fitted = runner.run<BoostedFitResult>([&] {
@@ -315,11 +360,12 @@ PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
             const ContiguousVector y(y_view);
             check_fit_inputs(x.view(), y.view());
             check_target_magnitude(y.view());
-            return fit_boosted(x.view(), y.view(), params, runner.control());
+            return fit_boosted(x.view(), y.view(), params, runner.control(), std::nullopt, validation);
         });
         PyRef model = wrap_zun(std::move(fitted.stages));
         PyRef result =
-            new_fit_result(fitted.error, fitted.residuals, fitted.y_hat, fitted.epoch_errors, fitted.stopped_early);
+            new_fit_result(fitted.error, fitted.residuals, fitted.y_hat, fitted.epoch_errors, fitted.stopped_early,
+                           fitted.validation_errors, fitted.best_epoch);
         return new_tuple({std::move(model), std::move(result)}).release();
     });
 }

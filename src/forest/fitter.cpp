@@ -10,8 +10,10 @@
 #include "checked_size.hpp"
 #include "error.hpp"
 #include "float_format.hpp"
+#include "forest/best_epoch.hpp"
 #include "forest/epoch_scaling.hpp"
 #include "forest/scaling_design.hpp"
+#include "forest/validation_score.hpp"
 #include "forest/grid_description.hpp"
 #include "logging/buffers.hpp"
 #include "logging/context.hpp"
@@ -56,20 +58,29 @@ void start_logging(const ZUNBoostedParams& params, FitControl& control) {
                      debug_text(params));
 }
 
-// Rescales every stage by the least-squares solve of this epoch; returns the
-// model's prediction on the training rows.
-std::vector<double> rescale_stages(const ScalingDesign& design, std::uint64_t epoch,
-                                   std::vector<StagePredictor>& stages, StagePredictor& newest,
-                                   const Components& newest_components) {
+// What an epoch's scaling gave: a weight per design column, those the
+// model's prediction now stands for (after a failed solve, the newest
+// stage's f+ - f- alone), and that prediction on the training rows.
+struct Rescaled {
+    std::vector<double> weights;
+    std::vector<double> prediction;
+};
+
+// Rescales every stage by the least-squares solve of this epoch.
+Rescaled rescale_stages(const ScalingDesign& design, std::uint64_t epoch, std::vector<StagePredictor>& stages,
+                        StagePredictor& newest, const Components& newest_components) {
     const std::optional<EpochScaling> scaling = design.solve();
     if (!scaling) {
         logging::log_fmt(logging::Level::Warn, log_target,
                          "OLS solve failed for OrthogonalGreedy, falling back to unscaled predictions");
-        std::vector<double> prediction(newest_components.f_plus.size());
-        for (std::size_t i = 0; i < prediction.size(); ++i) {
-            prediction[i] = newest_components.f_plus[i] - newest_components.f_minus[i];
+        Rescaled unscaled{std::vector<double>(design.cols(), 0.0),
+                          std::vector<double>(newest_components.f_plus.size())};
+        unscaled.weights[2 * epoch] = 1.0;
+        unscaled.weights[2 * epoch + 1] = 1.0;
+        for (std::size_t i = 0; i < unscaled.prediction.size(); ++i) {
+            unscaled.prediction[i] = newest_components.f_plus[i] - newest_components.f_minus[i];
         }
-        return prediction;
+        return unscaled;
     }
     const std::vector<double>& w = scaling->weights;
     if (scaling->condition_number && *scaling->condition_number > unstable_condition_number) {
@@ -91,7 +102,7 @@ std::vector<double> rescale_stages(const ScalingDesign& design, std::uint64_t ep
     }
     newest.scaling_plus = w[2 * epoch];
     newest.scaling_minus = w[2 * epoch + 1];
-    return design.multiply(w);
+    return {w, design.multiply(w)};
 }
 
 // Opens the run log when the caller named a database; a failure stops the fit.
@@ -150,6 +161,12 @@ std::optional<std::string> unfinished_note(Interruption why) {
     return std::nullopt;
 }
 
+// The validation rows' score and the best epoch on them, when there are any.
+struct Validation {
+    ValidationScore score;
+    BestEpoch best;
+};
+
 // The loop's state from one epoch to the next.
 struct Boosting {
     const MatrixView& x;
@@ -160,7 +177,43 @@ struct Boosting {
     std::vector<double> residuals;
     BoostedFitResult result;
     bool logged;
+    std::optional<Validation> validation;
+    // Set when the validation error stopped the fit.
+    std::optional<std::string> stop_note;
 };
+
+// Scores the epoch just fitted on the validation rows.
+void score_epoch(Boosting& b, std::uint64_t epoch, const GridTensor& combined, const std::vector<double>& weights) {
+    Validation& v = *b.validation;
+    v.score.append_stage(combined);
+    const double error = v.score.error(weights);
+    b.result.validation_errors.push_back(error);
+    logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, validation error: {}", epoch, error);
+    // Recorded as the run's held-out error of the epoch.
+    logging::send_epoch_training_error(error, logging::ErrorVariant::Test);
+}
+
+// Whether the validation error says to stop after this epoch; logs why.
+bool validation_says_stop(Boosting& b, std::uint64_t epoch) {
+    if (!b.validation) {
+        return false;
+    }
+    BestEpoch& best = b.validation->best;
+    best.record(b.result.validation_errors.back(), b.result.stages, b.residuals);
+    const std::optional<EarlyStopping>& stopping = b.params.early_stopping;
+    if (!stopping || best.epochs_since() < stopping->n_iter_no_change) {
+        return false;
+    }
+    const std::uint64_t kept = *best.epoch();
+    logging::log_fmt(logging::Level::Info, log_target,
+                     "Stopping after epoch {}: the validation error has not improved by more than {} for {} epochs; "
+                     "keeping the {} epochs up to the best, epoch {}, with validation error {}",
+                     epoch, stopping->tol, stopping->n_iter_no_change, kept + 1, kept,
+                     b.result.validation_errors[kept]);
+    b.stop_note = fmt::format("stopped early: no improvement on the validation rows for {} epochs; best epoch {}",
+                              stopping->n_iter_no_change, kept);
+    return true;
+}
 
 void fit_epoch(Boosting& b, std::uint64_t epoch, const TreeRows& rows, ScalingDesign& design) {
     logging::log_fmt(logging::Level::Info, log_target, "Fitting epoch {}", epoch);
@@ -179,15 +232,18 @@ void fit_epoch(Boosting& b, std::uint64_t epoch, const TreeRows& rows, ScalingDe
                      energy_plus, energy_minus, energy_plus + energy_minus);
     design.append_stage(components);
 
-    const std::vector<double> prediction = rescale_stages(design, epoch, b.result.stages, stage, components);
+    const Rescaled rescaled = rescale_stages(design, epoch, b.result.stages, stage, components);
     for (std::size_t i = 0; i < b.residuals.size(); ++i) {
-        b.residuals[i] = b.y[i] - prediction[i];
+        b.residuals[i] = b.y[i] - rescaled.prediction[i];
     }
     if (b.logged) {
         send_epoch_records(epoch, b.result.stages, stage, components);
     }
     const double error = rows.sum_of_squares(b.residuals) / rows_count;
     logging::log_fmt(logging::Level::Info, log_target, "Epoch {}, error: {}", epoch, error);
+    if (b.validation) {
+        score_epoch(b, epoch, stage.primary_grid_tensor, rescaled.weights);
+    }
     b.result.stages.push_back(std::move(stage));
     b.result.epoch_errors.push_back(error);
 }
@@ -217,7 +273,15 @@ Interruption fit_epochs(Boosting& b, FitControl& control, std::optional<RowParts
             }
             control.start_epoch(epoch);
             logging::with_epoch(epoch, [&] { fit_epoch(b, epoch, rows, design); });
-            control.end_epoch({epoch, b.result.epoch_errors.back()});
+            const bool stop = validation_says_stop(b, epoch);
+            std::optional<double> validation_error;
+            if (b.validation) {
+                validation_error = b.result.validation_errors.back();
+            }
+            control.end_epoch({epoch, b.result.epoch_errors.back(), validation_error});
+            if (stop) {
+                break;
+            }
         }
     } catch (const FitInterrupted&) {
         // Only an interruption throws this; a cancel is never taken for a stop.
@@ -240,13 +304,14 @@ std::uint64_t decayed_iterations(std::uint64_t n_iter, double decay) {
 }
 
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
-                             std::optional<RowParts> parts) {
+                             std::optional<RowParts> parts, std::optional<ValidationRows> validation) {
     FitControl control;
-    return fit_boosted(x, y, params, control, std::move(parts));
+    return fit_boosted(x, y, params, control, std::move(parts), validation);
 }
 
 BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUNBoostedParams& params,
-                             FitControl& control, std::optional<RowParts> parts) {
+                             FitControl& control, std::optional<RowParts> parts,
+                             std::optional<ValidationRows> validation) {
     const FitScope scope(&control);
     start_logging(params, control);
     if (x.rows() == 0 || x.rows() != y.size()) {
@@ -258,12 +323,20 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
         throw FitError(fmt::format("row_partitions must be None or from 1 to the number of rows ({}), got {}",
                                    x.rows(), *params.row_partitions));
     }
+    if (params.early_stopping && !validation) {
+        throw FitError("early stopping (n_iter_no_change) needs validation rows (x_valid and y_valid)");
+    }
     // The design grows epoch by epoch; one that no allocation could ever
     // hold is refused before any work.
     (void)checked_count({x.rows(), 2, params.epochs}, "the design matrix (rows x 2 x epochs)");
     control.plan(params.epochs, params.sp_params.n_trees);
     const std::unique_ptr<logging::LoggedRun> run = open_run_log(params, x, control);
-    Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()), {}, run != nullptr};
+    Boosting b{x, y, params, params.sp_params, Rng(params.seed), std::vector<double>(y.size()), {}, run != nullptr,
+               std::nullopt, std::nullopt};
+    if (validation) {
+        b.validation.emplace(Validation{ValidationScore(validation->x, validation->y, x.cols()),
+                                        BestEpoch(params.early_stopping ? params.early_stopping->tol : 0.0)});
+    }
     for (std::size_t i = 0; i < y.size(); ++i) {
         b.residuals[i] = y[i];
     }
@@ -279,13 +352,22 @@ BoostedFitResult fit_boosted(const MatrixView& x, const VectorView& y, const ZUN
     result.stopped_early = ended_early == Interruption::Stop;
     // The last epoch's error, summed as it was; the mean of y^2 without epochs.
     result.error = result.epoch_errors.empty() ? mean_of_squares(b.residuals) : result.epoch_errors.back();
+    if (b.validation && b.validation->best.epoch()) {
+        const std::uint64_t best = *b.validation->best.epoch();
+        result.best_epoch = best;
+        if (params.early_stopping) {
+            // The model of the best epoch, as a fit of that many epochs gives it.
+            b.residuals = b.validation->best.restore(result.stages);
+            result.error = result.epoch_errors[best];
+        }
+    }
     result.y_hat.resize(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) {
         result.y_hat[i] = y[i] - b.residuals[i];
     }
     result.residuals = std::move(b.residuals);
     if (run) {
-        finish_run_log(*run, unfinished_note(ended_early));
+        finish_run_log(*run, b.stop_note ? b.stop_note : unfinished_note(ended_early));
     }
     return std::move(result);
 }

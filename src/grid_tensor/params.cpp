@@ -121,6 +121,11 @@ Json json_of(const ZUNBoostedParams& params) {
     if (params.row_partitions) {
         fields["row_partitions"] = *params.row_partitions;
     }
+    if (params.early_stopping) {
+        fields["early_stopping"] = Json::object();
+        fields["early_stopping"]["n_iter_no_change"] = params.early_stopping->n_iter_no_change;
+        fields["early_stopping"]["tol"] = json_of(params.early_stopping->tol);
+    }
     return fields;
 }
 
@@ -258,6 +263,14 @@ std::string debug_of(const StagePredictorParams& params, int indent) {
     return record.finish();
 }
 
+std::string debug_of(const EarlyStopping& stopping, int indent) {
+    RecordText record("EarlyStopping", indent);
+    const int inner = record.field_indent();
+    record.field("n_iter_no_change", debug_of(stopping.n_iter_no_change, inner))
+        .field("tol", debug_of(stopping.tol, inner));
+    return record.finish();
+}
+
 std::string debug_of(const ZUNBoostedParams& params, int indent) {
     RecordText record("ZUNBoostedParams", indent);
     const int inner = record.field_indent();
@@ -269,6 +282,9 @@ std::string debug_of(const ZUNBoostedParams& params, int indent) {
         .field("visualdb_path", debug_of(params.visualdb_path, inner));
     if (params.row_partitions) {
         record.field("row_partitions", debug_of(params.row_partitions, inner));
+    }
+    if (params.early_stopping) {
+        record.field("early_stopping", debug_of(*params.early_stopping, inner));
     }
     return record.finish();
 }

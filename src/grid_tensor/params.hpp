@@ -67,6 +67,15 @@ struct StagePredictorParams {
     bool operator==(const StagePredictorParams&) const = default;
 };
 
+// Stop a boosted fit once its error on validation rows has not improved by
+// more than `tol` for `n_iter_no_change` epochs in a row; the fit then keeps
+// the stages of its best epoch, with that epoch's scalings.
+struct EarlyStopping {
+    std::uint64_t n_iter_no_change = 10;
+    double tol = 0.0;
+    bool operator==(const EarlyStopping&) const = default;
+};
+
 struct ZUNBoostedParams {
     std::uint64_t epochs = 5;
     double decay = 1.0;
@@ -77,6 +86,7 @@ struct ZUNBoostedParams {
     // Absent: every tree fits on all rows. P: the rows are split once into
     // P random parts and tree t of every stage fits on part t mod P.
     std::optional<std::uint64_t> row_partitions;
+    std::optional<EarlyStopping> early_stopping;
     bool operator==(const ZUNBoostedParams&) const = default;
 };
 

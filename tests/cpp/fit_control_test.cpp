@@ -57,7 +57,7 @@ TEST(FitControl, OnlyAQueuedConsoleKeepsLinesAndWarningsForItsCaller) {
 
 TEST(FitControl, AnEpochEndWaitsForItsCallerOnlyWhenReported) {
     FitControl quiet;
-    quiet.end_epoch({0, 1.5});  // returns at once: nobody reports epochs
+    quiet.end_epoch({0, 1.5, std::nullopt});  // returns at once: nobody reports epochs
     EXPECT_FALSE(quiet.pending_epoch_end().has_value());
 
     FitControl control;
@@ -73,7 +73,7 @@ TEST(FitControl, AnEpochEndWaitsForItsCallerOnlyWhenReported) {
         }
     });
     for (std::uint64_t epoch = 0; epoch < 3; ++epoch) {
-        control.end_epoch({epoch, 0.5 * static_cast<double>(epoch)});
+        control.end_epoch({epoch, 0.5 * static_cast<double>(epoch), std::nullopt});
         // Taken and acknowledged before the fit goes on.
         EXPECT_EQ(seen.size(), epoch + 1);
     }
@@ -92,7 +92,7 @@ TEST(FitControl, AnInterruptionReleasesAFitWaitingAtAnEpochEnd) {
             }
             control.interrupt(why);  // without acknowledging
         });
-        control.end_epoch({0, 1.0});
+        control.end_epoch({0, 1.0, std::nullopt});
         caller.join();
         EXPECT_EQ(control.interruption(), why);
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "error.hpp"
 #include "fit_control.hpp"
 #include "forest/epoch_scaling.hpp"
+#include "forest/prediction.hpp"
 #include "grid_tensor/fit.hpp"
 #include "logging/simple.hpp"
 #include "matrix_view.hpp"
@@ -374,6 +376,96 @@ TEST(FitBoostedOnRowParts, PartitionCountOutsideOneToTheRowsIsAnError) {
     ZUNBoostedParams params = boosted_params(1, 2, 3, 1.0);
     params.row_partitions = 20;  // one row per part still fits
     EXPECT_EQ(fit(p, params).stages.size(), 1U);
+}
+
+// 40 training rows: past 20 epochs the scaling has more columns than rows,
+// the training error falls to nothing and the validation error climbs.
+struct StoppingCase {
+    Problem train = make_problem(21, 40, 3);
+    Problem valid = make_problem(22, 200, 3);
+    ValidationRows rows() const { return {valid.x_view(), valid.y_view()}; }
+};
+
+TEST(FitBoostedWithValidation, AFitStoppedAtItsBestEpochIsTheFitOfThatManyEpochs) {
+    const StoppingCase c;
+    ZUNBoostedParams params = boosted_params(60, 3, 6, 1.0);
+    params.early_stopping = EarlyStopping{3, 0.0};
+    const BoostedFitResult stopped = fit_boosted(c.train.x_view(), c.train.y_view(), params, std::nullopt, c.rows());
+    ASSERT_TRUE(stopped.best_epoch.has_value());
+    const std::uint64_t best = *stopped.best_epoch;
+    ASSERT_EQ(stopped.epoch_errors.size(), best + 1 + 3) << "the fit did not stop 3 epochs after its best";
+    ASSERT_LT(stopped.epoch_errors.size(), 60U);
+    EXPECT_EQ(stopped.validation_errors.size(), stopped.epoch_errors.size());
+    for (std::size_t e = best + 1; e < stopped.validation_errors.size(); ++e) {
+        EXPECT_GE(stopped.validation_errors[e], stopped.validation_errors[best]);
+    }
+
+    params.epochs = best + 1;
+    params.early_stopping.reset();
+    const BoostedFitResult asked = fit(c.train, params);
+    EXPECT_EQ(stopped.stages, asked.stages);
+    EXPECT_EQ(stopped.residuals, asked.residuals);
+    EXPECT_EQ(stopped.y_hat, asked.y_hat);
+    EXPECT_EQ(stopped.error, asked.error);
+
+    // The error reported for the best epoch is that of the model returned.
+    const std::vector<double> predicted = predict_boosted(stopped.stages, c.valid.x_view());
+    double squares = 0.0;
+    for (std::size_t i = 0; i < c.valid.rows; ++i) {
+        squares += (c.valid.y[i] - predicted[i]) * (c.valid.y[i] - predicted[i]);
+    }
+    EXPECT_NEAR(stopped.validation_errors[best], squares / static_cast<double>(c.valid.rows),
+                1e-12 * stopped.validation_errors[best]);
+}
+
+TEST(FitBoostedWithValidation, WithoutStoppingEveryEpochIsKeptAndScored) {
+    const StoppingCase c;
+    const ZUNBoostedParams params = boosted_params(4, 2, 5, 1.0);
+    const BoostedFitResult scored = fit_boosted(c.train.x_view(), c.train.y_view(), params, std::nullopt, c.rows());
+    const BoostedFitResult plain = fit(c.train, params);
+    EXPECT_EQ(scored.stages, plain.stages);
+    ASSERT_EQ(scored.validation_errors.size(), 4U);
+    EXPECT_TRUE(plain.validation_errors.empty());
+    EXPECT_FALSE(plain.best_epoch.has_value());
+    const auto least = std::min_element(scored.validation_errors.begin(), scored.validation_errors.end());
+    EXPECT_EQ(scored.best_epoch, static_cast<std::uint64_t>(least - scored.validation_errors.begin()));
+}
+
+TEST(FitBoostedWithValidation, UnusableValidationRowsAreErrors) {
+    const StoppingCase c;
+    const std::vector<double> x_nan = {0.1, 0.2, 0.3, nan, 0.5, 0.6};
+    const std::vector<double> two = {1.0, 2.0};
+    const std::vector<double> y_inf = {1.0, inf};
+    const std::vector<double> x_wide(8, 0.5);
+    struct Case {
+        const char* name;
+        std::optional<ValidationRows> rows;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"other columns", ValidationRows{MatrixView::contiguous(x_wide.data(), 2, 4), VectorView::contiguous(two.data(), 2)},
+         "x_valid has 4 columns but x has 3"},
+        {"NaN", ValidationRows{MatrixView::contiguous(x_nan.data(), 2, 3), VectorView::contiguous(two.data(), 2)},
+         "x_valid has NaN at row 1, column 0"},
+        {"one row", ValidationRows{MatrixView::contiguous(x_nan.data(), 1, 3), VectorView::contiguous(two.data(), 1)},
+         "the validation rows must be at least 2, got 1"},
+        {"rows and targets differ", ValidationRows{MatrixView::contiguous(x_wide.data(), 2, 3), VectorView::contiguous(two.data(), 1)},
+         "x_valid has 2 rows but y_valid has 1 entries"},
+        {"infinite target", ValidationRows{MatrixView::contiguous(x_wide.data(), 2, 3), VectorView::contiguous(y_inf.data(), 2)},
+         "y_valid has inf at index 1"},
+        {"stopping without rows", std::nullopt, "early stopping (n_iter_no_change) needs validation rows"},
+    };
+    ZUNBoostedParams params = boosted_params(2, 2, 3, 1.0);
+    params.early_stopping = EarlyStopping{2, 0.0};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        try {
+            fit_boosted(c.train.x_view(), c.train.y_view(), params, std::nullopt, k.rows);
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& error) {
+            EXPECT_NE(std::string(error.what()).find(k.message), std::string::npos) << error.what();
+        }
+    }
 }
 
 TEST(FitBoosted, IllConditionedScalingsAreReportedAndAlphaOneAvoidsThem) {

@@ -31,6 +31,7 @@ ZUNBoostedParams custom_params() {
     params.log_level = "debug";
     params.visualdb_path = "runs/a \"b\"\\c.db";
     params.row_partitions = 4;
+    params.early_stopping = EarlyStopping{5, 0.25};
     return params;
 }
 
@@ -117,7 +118,8 @@ TEST(ParamsJson, BoostedParamsAreCompactAndInFieldOrder) {
               R"("refinement_strategy_params":{"kind":"Huber","alpha":0.25,"tilt_tau":0.01,"tilt_rho":0.0,)"
               R"("prior_sample_size":0.0,"update_clamp":10.0},"max_bins":65536},"similarity_threshold":0.3,)"
               R"("aggregation_method":"GeometricMean"},"seed":7,"log_level":"debug",)"
-              R"("visualdb_path":"runs/a \"b\"\\c.db","row_partitions":4})");
+              R"("visualdb_path":"runs/a \"b\"\\c.db","row_partitions":4,)"
+              R"("early_stopping":{"n_iter_no_change":5,"tol":0.25}})");
 }
 
 TEST(ParamsJson, NestedRecordsSerialiseAloneAsInsideTheirParent) {
@@ -325,6 +327,10 @@ TEST(ParamsText, PresentOptionalsRenderAsSomeBlocks) {
     row_partitions: Some(
         4,
     ),
+    early_stopping: EarlyStopping {
+        n_iter_no_change: 5,
+        tol: 0.25,
+    },
 })txt";
     EXPECT_EQ(debug_text(custom_params()), expected);
 }
