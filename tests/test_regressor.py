@@ -51,6 +51,10 @@ def test_invalid_parameters_are_refused_at_fit():
     ({"n_jobs": 0}, "'n_jobs' parameter"),
     ({"max_bins": 1}, "'max_bins' parameter .* range \\[2, 65536\\]"),
     ({"callback": 3}, "'callback' parameter .* must be None or a callable"),
+    ({"early_stopping": "yes"}, "'early_stopping' parameter"),
+    ({"validation_fraction": 1.0}, "'validation_fraction' parameter .* range \\(0.0, 1.0\\)"),
+    ({"n_iter_no_change": 0}, "'n_iter_no_change' parameter .* range \\[1, inf\\)"),
+    ({"tol": -1.0}, "'tol' parameter .* range \\[0.0, inf\\)"),
 ])
 def test_out_of_range_parameters_name_the_parameter(params, message):
     X = np.arange(20.0).reshape(10, 2)
@@ -216,6 +220,53 @@ def test_callback_sees_errors_in_target_units_and_can_stop_the_fit(one_feature_m
     assert stopped.stopped_early_ and stopped.n_stages_ == 2
     assert not two_epochs.stopped_early_
     np.testing.assert_array_equal(stopped.predict(X), two_epochs.predict(X))
+
+
+# ---------------------------------------------------------------------------
+# Early stopping.
+
+@pytest.mark.parametrize("rows, on", [(10_000, False), (10_001, True)])
+def test_auto_early_stopping_starts_above_ten_thousand_rows(rows, on):
+    rng = np.random.default_rng(3)
+    X = rng.uniform(size=(rows, 2))
+    fitted = ZunRegressor(epochs=2, n_trees=1, n_iter=2, random_state=0).fit(X, X[:, 0] + 0.1 * rng.normal(size=rows))
+    assert len(fitted.validation_error_) == (2 if on else 0)
+
+
+def test_early_stopping_keeps_the_best_epoch_of_rows_held_out_by_random_state(one_feature_matters):
+    X, y = one_feature_matters
+    y = y + np.random.default_rng(4).normal(scale=2 * np.std(y), size=len(y))  # noise to overfit
+    fitted = small(epochs=60, n_trees=2, n_iter=6, early_stopping=True, n_iter_no_change=3,
+                   validation_fraction=0.25).fit(X, y)
+    best = int(np.argmin(fitted.validation_error_))
+    assert fitted.n_epochs_ == best + 1 < len(fitted.validation_error_) == len(fitted.train_error_) == best + 4
+    assert small(epochs=60, n_trees=2, n_iter=6, early_stopping=True, n_iter_no_change=3,
+                 validation_fraction=0.25).fit(X, y).predict(X).tolist() == fitted.predict(X).tolist()
+    other = small(epochs=60, n_trees=2, n_iter=6, early_stopping=True, n_iter_no_change=3, validation_fraction=0.25,
+                  random_state=1).fit(X, y)
+    assert other.validation_error_.tolist() != fitted.validation_error_.tolist()
+    restored = pickle.loads(pickle.dumps(fitted))
+    np.testing.assert_array_equal(restored.validation_error_, fitted.validation_error_)
+    assert restored.n_epochs_ == fitted.n_epochs_
+
+
+def test_early_stopping_needs_two_validation_rows():
+    X = np.arange(10.0).reshape(5, 2)
+    with pytest.raises(ValueError, match="needs at least 2 validation rows"):
+        small(early_stopping=True).fit(X, X[:, 0])
+
+
+@pytest.mark.parametrize("verbose, native", [(1, False), (2, True)])
+def test_verbose_prints_a_line_per_epoch_in_the_units_of_y(one_feature_matters, capsys, verbose, native):
+    X, y = one_feature_matters
+    fitted = small(epochs=3, verbose=verbose, early_stopping=True, validation_fraction=0.25).fit(X, 1000 * y)
+    out = capsys.readouterr().out
+    lines = [line for line in out.splitlines() if line.startswith("Epoch ") and "training RMSE" in line]
+    assert len(lines) == 3
+    rmse = float(lines[-1].split("training RMSE ")[1].split(",")[0])
+    assert rmse == pytest.approx(np.sqrt(fitted.train_error_[-1]), rel=1e-5)
+    assert "validation RMSE" in lines[-1]
+    assert ("[zun::forest::fitter] [INFO]" in out) == native
 
 
 def test_max_bins_reaches_the_fit(one_feature_matters):

@@ -1,6 +1,7 @@
 """Progress records of an estimator's fit, in the units of its target."""
 from __future__ import annotations
 
+import math
 from typing import Callable, NamedTuple, Optional
 
 
@@ -22,6 +23,10 @@ class FitProgress(NamedTuple):
     train_error : float or None
         Mean squared training error after the epoch, in the units of ``y``
         squared; None while an epoch runs.
+    validation_error : float or None
+        Mean squared error on the validation rows after the epoch, in the
+        units of ``y`` squared; None while an epoch runs or without early
+        stopping.
     """
 
     epoch: int
@@ -30,16 +35,37 @@ class FitProgress(NamedTuple):
     epochs: int
     elapsed: float
     train_error: Optional[float]
+    validation_error: Optional[float] = None
 
 
-def relay_in_target_units(callback: Optional[Callable], error_scale: float) -> Optional[Callable]:
-    """Wrap ``callback`` so it sees the errors of the unstandardised target."""
-    if callback is None:
+def _scaled(error: Optional[float], error_scale: float) -> Optional[float]:
+    return None if error is None else error * error_scale
+
+
+def epoch_line(progress: FitProgress) -> str:
+    """One line for the end of an epoch, in the units of ``y``."""
+    line = f"Epoch {progress.epoch + 1}/{progress.epochs}: training RMSE {math.sqrt(progress.train_error):.6g}"
+    if progress.validation_error is not None:
+        line += f", validation RMSE {math.sqrt(progress.validation_error):.6g}"
+    return line + f", {progress.elapsed:.1f} s"
+
+
+def relay_in_target_units(callback: Optional[Callable], error_scale: float,
+                          print_epochs: bool = False) -> Optional[Callable]:
+    """Wrap ``callback`` so it sees the errors of the unstandardised target.
+
+    With ``print_epochs`` the end of every epoch is also printed as one line
+    (:func:`epoch_line`), whether or not there is a callback.
+    """
+    if callback is None and not print_epochs:
         return None
 
     def relay(record):
-        error = record.train_error
-        return callback(FitProgress(record.epoch, record.trees_done, record.total_trees, record.epochs,
-                                    record.elapsed, None if error is None else error * error_scale))
+        progress = FitProgress(record.epoch, record.trees_done, record.total_trees, record.epochs, record.elapsed,
+                               _scaled(record.train_error, error_scale),
+                               _scaled(record.validation_error, error_scale))
+        if print_epochs and progress.train_error is not None:
+            print(epoch_line(progress), flush=True)
+        return True if callback is None else callback(progress)
 
     return relay

@@ -18,6 +18,8 @@ from ._serialization import pack_model, unpack_model
 
 # The fit's log levels: 0 off, 1 info, 2 debug, 3 trace.
 _MOST_VERBOSE = 3
+# early_stopping="auto" holds out validation rows above this many rows.
+_AUTO_STOPPING_ROWS = 10_000
 
 
 def _thread_count(n_jobs):
@@ -128,7 +130,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     Parameters
     ----------
     epochs : int, default=10
-        Number of boosting stages.
+        Number of boosting stages; the most there can be when early stopping
+        is on.
     n_trees : int, default=10
         Grid tensors fitted per stage; they are merged into one.
     n_iter : int, default=10
@@ -175,12 +178,28 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         stage fits on part ``t % P`` alone, P times cheaper; combining a
         stage's trees and rescaling the stages still use all rows. With P
         equal to ``n_trees`` every stage sees every row once.
+    early_stopping : "auto" or bool, default="auto"
+        Whether to hold out ``validation_fraction`` of the training rows and
+        stop once their error has not improved by more than ``tol`` for
+        ``n_iter_no_change`` epochs; the model is then that of the best epoch.
+        "auto" turns it on above 10,000 rows.
+    validation_fraction : float, default=0.1
+        Share of the training rows held out for early stopping, drawn from
+        ``random_state``.
+    n_iter_no_change : int, default=10
+        Epochs without improvement after which early stopping ends the fit.
+    tol : float, default=1e-7
+        Least improvement of the validation mean squared error, in the units
+        of ``y`` squared, that counts for early stopping.
     random_state : int, RandomState instance, Generator or None, default=None
-        Seed of the fit. An int in [0, 2**64) is the seed itself; None, a
-        ``RandomState`` or a ``Generator`` gives a seed drawn from it.
+        Seed of the fit and of the validation rows. An int in [0, 2**64) is
+        the seed itself; None, a ``RandomState`` or a ``Generator`` gives a
+        seed drawn from it.
     verbose : int, default=0
-        Console log level of the fit: 0 silent, 1 info, 2 debug, 3 trace.
-        The lines go through ``sys.stdout``.
+        0 silent; 1 prints one line per epoch with the training and
+        validation RMSE in the units of ``y`` and the time so far; 2 adds the
+        fit's own log lines at info level, 3 at debug, 4 at trace. All lines
+        go through ``sys.stdout``.
     n_jobs : int or None, default=None
         Threads of the fit. None uses every core (or what ``OMP_NUM_THREADS``
         or threadpoolctl allow); -1 every core, -2 all but one, and so on.
@@ -197,12 +216,17 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     model_ : _zunmerak.ZUN
         The fitted model; it predicts standardised targets
         (``model_.predict(X) * y_scale_ + y_mean_`` is :meth:`predict`).
+    n_epochs_ : int
+        Number of stages of ``model_``: ``epochs``, unless early stopping kept
+        fewer (those up to the best epoch) or the callback stopped the fit.
     n_stages_ : int
-        Number of stages of ``model_``: ``epochs`` unless the callback
-        stopped the fit.
+        The same as ``n_epochs_``.
     stopped_early_ : bool
         Whether the callback stopped the fit before its last epoch.
-    train_error_ : ndarray of shape (n_stages_,)
+    validation_error_ : ndarray of shape (n_epochs_fitted,)
+        Mean squared error on the held-out validation rows after each epoch
+        fitted, in the units of ``y`` squared; empty without early stopping.
+    train_error_ : ndarray of shape (n_epochs_fitted,)
         Mean squared error on the training data after each epoch, in the
         units of ``y``: entry e is the training error of a fit with ``e + 1``
         epochs. The last entry is the final model's training error; inf
@@ -253,6 +277,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         "similarity_threshold": [Interval(Real, 0, 1, closed="left")],
         "max_bins": [None, Interval(Integral, 2, 65536, closed="both")],
         "row_partitions": [None, Interval(Integral, 1, None, closed="left")],
+        "early_stopping": [StrOptions({"auto"}), "boolean"],
+        "validation_fraction": [Interval(Real, 0, 1, closed="neither")],
+        "n_iter_no_change": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
         "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
                          np.random.RandomState, np.random.Generator],
         "verbose": ["verbose"],
@@ -281,6 +309,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         similarity_threshold=0.0,
         max_bins=None,
         row_partitions=None,
+        early_stopping="auto",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
+        tol=1e-7,
         random_state=None,
         verbose=0,
         n_jobs=None,
@@ -304,6 +336,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.similarity_threshold = similarity_threshold
         self.max_bins = max_bins
         self.row_partitions = row_partitions
+        self.early_stopping = early_stopping
+        self.validation_fraction = validation_fraction
+        self.n_iter_no_change = n_iter_no_change
+        self.tol = tol
         self.random_state = random_state
         self.verbose = verbose
         self.n_jobs = n_jobs
@@ -331,7 +367,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             max_bins=self.max_bins,
             row_partitions=self.row_partitions,
             seed=seed,
-            verbosity=min(int(self.verbose), _MOST_VERBOSE),
+            verbosity=min(max(int(self.verbose) - 1, 0), _MOST_VERBOSE),
             n_threads=_thread_count(self.n_jobs),
         )
 
@@ -376,19 +412,39 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         y = column_or_1d(y, warn=True)
         _check_finite(X, "X", "fit")
         _check_target(y)
-        self.y_mean_, self.y_scale_, standardised = _standardise(y)
+        seed = seed_from_random_state(self.random_state)
+        train, valid = self._validation_split(len(y), seed)
+        self.y_mean_, self.y_scale_, standardised = _standardise(y[train])
         # A product, not a power: past the float range it is inf, not OverflowError.
         error_scale = self.y_scale_ * self.y_scale_
+        stopping = {}
+        if valid is not None:
+            stopping = dict(x_valid=X[valid], y_valid=(y[valid] - self.y_mean_) / self.y_scale_,
+                            n_iter_no_change=self.n_iter_no_change, tol=self.tol / error_scale)
 
-        model, result = ZUN.fit(X, standardised, **self._fit_arguments(seed_from_random_state(self.random_state)),
-                                callback=relay_in_target_units(self.callback, error_scale))
+        model, result = ZUN.fit(X[train] if valid is not None else X, standardised, **self._fit_arguments(seed),
+                                **stopping,
+                                callback=relay_in_target_units(self.callback, error_scale, self.verbose >= 1))
         self.model_ = model
-        self.n_stages_ = len(model.stage_predictors)
+        self.n_epochs_ = self.n_stages_ = len(model.stage_predictors)
         self.stopped_early_ = bool(result.stopped_early)
         self.train_error_ = result.epoch_errors * error_scale
+        self.validation_error_ = result.validation_errors * error_scale
         self.feature_importances_ = self._normalised_importance(X)
         self.background_ = background_sample(X)
         return self
+
+    def _validation_split(self, rows: int, seed: int):
+        """Training and validation row indices: all rows and None without early stopping."""
+        on = self.early_stopping is True or (self.early_stopping == "auto" and rows > _AUTO_STOPPING_ROWS)
+        held_out = int(round(self.validation_fraction * rows)) if on else 0
+        if held_out < 2 or rows - held_out < 1:
+            if self.early_stopping is True:
+                raise ValueError(f"early stopping holds out validation_fraction={self.validation_fraction} of "
+                                 f"{rows} rows, {held_out}; it needs at least 2 validation rows and 1 to train on")
+            return np.arange(rows), None
+        order = np.random.Generator(np.random.PCG64(seed)).permutation(rows)
+        return np.sort(order[held_out:]), np.sort(order[:held_out])
 
     def _normalised_importance(self, X: np.ndarray) -> np.ndarray:
         backbone, tilt, _ = self.model_.compute_aggregated_feature_importance(X)
