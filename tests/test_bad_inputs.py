@@ -67,7 +67,7 @@ CASES = [
     ("ZUN.fit missing epochs", "ZUN.fit(x, y)", rejects(TYPE, "ZUN.fit() missing required argument 'epochs'")),
     ("ZUN.fit unknown keyword", "ZUN.fit(x, y, 1, trees=3)", rejects(TYPE, "unexpected keyword argument 'trees'")),
     ("ZUN.fit twice given", "ZUN.fit(x, y, 1, x=x)", rejects(TYPE, "multiple values for argument 'x'")),
-    ("ZUN.fit too many", "ZUN.fit(x, y, *range(32))", rejects(TYPE, "takes at most 33 arguments")),
+    ("ZUN.fit too many", "ZUN.fit(x, y, *range(34))", rejects(TYPE, "takes at most 35 arguments")),
     ("ZUN.predict wrong self", "ZUN.predict(grid, x)", rejects(TYPE, "doesn't apply to a 'builtins.GridTensor' object")),
     ("GridTensor.predict wrong self", "GridTensor.predict(model, x)", rejects(TYPE, "doesn't apply to a 'builtins.ZUN' object")),
     ("StagePredictor.predict wrong self", "StagePredictor.predict(model, x)", rejects(TYPE, "doesn't apply to a 'builtins.ZUN' object")),

@@ -17,7 +17,8 @@ ZUN_FIT_SIGNATURE = (
     'refinement_strategy="l2", prior_sample_size=0.0, update_clamp=..., tilt_tau=0.01, tilt_rho=0.0, '
     'split_strategy="random", top_k=10, must_fill_all_k=True, similarity_threshold=0.0, bagged=False, '
     'seed=42, verbosity=1, visualdb=None, max_bins=None, n_threads=None, callback=None, '
-    'row_partitions=None, x_valid=None, y_valid=None, n_iter_no_change=None, tol=0.0)'
+    'row_partitions=None, x_valid=None, y_valid=None, n_iter_no_change=None, tol=0.0, '
+    'colsample_eligible=False, scaling_ridge=0.0)'
 )
 
 
@@ -135,11 +136,13 @@ class TestSignatures:
     def test_zun_fit_parameters_and_defaults(self):
         parameters = inspect.signature(ZUN.fit).parameters
         assert list(parameters)[:3] == ["x", "y", "epochs"]
-        assert len(parameters) == 33
+        assert len(parameters) == 35
         optional = ["max_bins", "n_threads", "callback", "row_partitions", "x_valid", "y_valid", "n_iter_no_change"]
-        assert list(parameters)[-8:] == optional + ["tol"]
+        assert list(parameters)[-10:] == optional + ["tol", "colsample_eligible", "scaling_ridge"]
         assert all(parameters[name].default is None for name in optional)
         assert parameters["tol"].default == 0.0
+        assert parameters["colsample_eligible"].default is False
+        assert parameters["scaling_ridge"].default == 0.0
         assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
         assert parameters["update_clamp"].default is Ellipsis
         assert parameters["visualdb"].default is None
@@ -177,7 +180,7 @@ class TestBinding:
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2)), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, epochs=1), "ZUN.fit()", "'epochs'"),
         ("zun", lambda o, x: ZUN.fit(x, np.zeros(2), 1, learning_rate=0.1), "ZUN.fit()", "'learning_rate'"),
-        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 32)), "ZUN.fit()", None),
+        ("zun", lambda o, x: ZUN.fit(*([x, np.zeros(2)] + [1] * 34)), "ZUN.fit()", None),
         ("grid", lambda o, x: o.predict(), "GridTensor.predict()", "'x'"),
         ("grid", lambda o, x: o.predict(X=x), "GridTensor.predict()", "'X'"),
         ("grid", lambda o, x: GridTensor.fit(x, np.zeros(2), 1), "GridTensor.fit()", "'split_try'"),

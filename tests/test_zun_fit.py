@@ -146,6 +146,8 @@ def test_decay_shrinks_the_iterations_of_later_stages(data):
          "n_iter_no_change must be an integer from 1 to"),
         ({"x_valid": np.zeros((2, 4)), "y_valid": np.zeros(2), "n_iter_no_change": 2, "tol": -1.0},
          "tol must be a finite number >= 0, got -1.0"),
+        ({"scaling_ridge": -0.5}, "scaling_ridge must be a finite number >= 0, got -0.5"),
+        ({"scaling_ridge": np.nan}, "scaling_ridge must be a finite number >= 0, got NaN"),
     ],
 )
 def test_fit_errors_reach_python_and_the_next_fit_works(data, arguments, message):
@@ -234,6 +236,35 @@ def test_validation_rows_without_stopping_score_every_epoch_and_change_nothing(o
     assert len(result.validation_errors) == 4
     assert result.best_epoch == int(np.argmin(result.validation_errors))
     assert plain_result.best_epoch is None and len(plain_result.validation_errors) == 0
+
+
+def test_colsample_draws_among_eligible_features_only_when_asked(data):
+    # Natively a fraction below 1 examines every eligible feature while there
+    # are enough of them, so any fraction gives the same model; drawn among
+    # the eligible ones, the fraction changes the model.
+    x, y = data
+    native = {quick_fit(x, y, colsample_bytree=c, alpha=1.0)[0].to_bytes() for c in (0.0, 0.25, 0.5, 0.8)}
+    assert len(native) == 1
+    drawn = {quick_fit(x, y, colsample_bytree=c, alpha=1.0, colsample_eligible=True)[0].to_bytes()
+             for c in (0.25, 0.5, 1.0)}
+    assert len(drawn) == 3
+
+
+@pytest.mark.filterwarnings("ignore:Design matrix of epoch")
+def test_scaling_ridge_shrinks_the_stages_and_zero_is_the_plain_solve(overfitting):
+    x, y, x_valid, y_valid = overfitting
+    plain = quick_fit(x, y, epochs=30, alpha=1.0)[0]
+    assert quick_fit(x, y, epochs=30, alpha=1.0, scaling_ridge=0.0)[0].to_bytes() == plain.to_bytes()
+    spreads = []
+    for ridge in (0.0, 1.0, 1e9):
+        model = quick_fit(x, y, epochs=30, alpha=1.0, scaling_ridge=ridge)[0]
+        spreads.append(np.std(model.predict(x_valid)))
+    assert spreads[0] > spreads[1] > spreads[2] and spreads[2] < 1e-6
+    # On 40 noisy rows and 30 epochs (more columns than rows) the ridge
+    # keeps the fit from chasing the noise.
+    errors = [np.mean((quick_fit(x, y, epochs=30, alpha=1.0, scaling_ridge=r)[0].predict(x_valid) - y_valid) ** 2)
+              for r in (0.0, 1.0)]
+    assert errors[1] < errors[0]
 
 
 def test_one_row_partition_is_the_fit_on_all_rows(data, tmp_path):

@@ -74,7 +74,10 @@ n_iter : int, default 10
 split_try : int, default 10
     Random cut candidates drawn per feature ("random" strategy only).
 colsample_bytree : float, default 0.8
-    Fraction of features examined per tree ("random" strategy only).
+    Fraction of features examined per move ("random" strategy only):
+    floor(colsample_bytree * n_features) of them, drawn among all features,
+    but every feature that can still be cut is examined when there are at
+    least that many (see colsample_eligible).
 alpha : float, default 0.0
     Ridge of the factor updates, >= 0.
 complexity_penalty, min_split_loss : float, default 0.0
@@ -142,6 +145,15 @@ n_iter_no_change : int or None, default None
 tol : float, default 0.0
     Least improvement of the validation error (mean squared, in the units
     of y squared) that counts, >= 0.
+colsample_eligible : bool, default False
+    Draw the floor(colsample_bytree * n_features) examined features among
+    those that can still be cut (at least one), so that colsample_bytree
+    below 1 always examines fewer features than there are.
+scaling_ridge : float, default 0.0
+    Ridge of the least-squares rescaling after every epoch, >= 0, added to
+    every squared singular value of the design (units of y squared times
+    rows): it shrinks the stages' scalings where few rows support them and
+    fades as rows are added. 0 is the plain minimum-norm solution.
 
 Returns
 -------
@@ -199,7 +211,9 @@ const MethodSpec& fit_spec() {
                                   {"x_valid", NoneDefault{}},
                                   {"y_valid", NoneDefault{}},
                                   {"n_iter_no_change", NoneDefault{}},
-                                  {"tol", 0.0}},
+                                  {"tol", 0.0},
+                                  {"colsample_eligible", false},
+                                  {"scaling_ridge", 0.0}},
                                  kFitDoc);
     return spec;
 }
@@ -275,10 +289,13 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
     const std::uint8_t verbosity = a.unsigned8(23);
     const std::optional<std::string> visualdb = a.optional_path(24);
     const std::optional<std::uint32_t> max_bins = max_bins_argument(a, 25);
+    const bool colsample_eligible = a.boolean(33);
+    const double scaling_ridge = a.float64(34);
 
     SplitStrategyParams split;
     if (split_strategy == "random") {
-        split = RandomSplit{split_try, colsample_bytree, min_interval_samples, min_split_loss, complexity_penalty};
+        split = RandomSplit{split_try,      colsample_bytree,   min_interval_samples,
+                            min_split_loss, complexity_penalty, colsample_eligible};
     } else if (split_strategy == "best_split") {
         split = BestSplit{min_interval_samples, min_split_loss, complexity_penalty};
     } else if (split_strategy == "top_k") {
@@ -310,6 +327,7 @@ ZUNBoostedParams boosted_params(const Arguments& a) {
         RefinementStrategyParams{kind, alpha, tilt_tau, tilt_rho, prior_sample_size, update_clamp};
     params.log_level = level_name_for(verbosity);
     params.visualdb_path = visualdb;
+    params.scaling_ridge = scaling_ridge;
     if (const auto problem = boosted_params_problem(params)) {
         throw value_error(*problem);
     }

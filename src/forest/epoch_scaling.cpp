@@ -29,13 +29,18 @@ double largest_singular_value(const Eigen::VectorXd& singular_values) {
 // Coordinates of y in the kept singular directions, zero for the cut ones;
 // also the condition number over the kept values.
 EpochScaling scale_coordinates(Eigen::VectorXd& coordinates, const Eigen::VectorXd& singular_values,
-                               double tolerance) {
+                               double tolerance, double ridge) {
     EpochScaling result;
     double smallest_kept = 0.0;
     for (Eigen::Index i = 0; i < singular_values.size(); ++i) {
         const double sigma = singular_values(i);
         if (sigma > tolerance) {
-            coordinates(i) /= sigma;
+            // Without a ridge the plain division keeps the unregularised bits.
+            if (ridge > 0.0) {
+                coordinates(i) *= sigma / (sigma * sigma + ridge);
+            } else {
+                coordinates(i) /= sigma;
+            }
             smallest_kept = result.kept_singular_values == 0 ? sigma : std::min(smallest_kept, sigma);
             ++result.kept_singular_values;
         } else {
@@ -50,7 +55,8 @@ EpochScaling scale_coordinates(Eigen::VectorXd& coordinates, const Eigen::Vector
 
 }  // namespace
 
-std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, std::size_t design_rows) {
+std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, std::size_t design_rows,
+                                                double ridge) {
     const std::size_t cols = factor.cols;
     if (factor.rows == 0 || cols == 0) {
         // No singular value at all: every direction is cut.
@@ -73,7 +79,7 @@ std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, 
 
     const Eigen::Map<const Eigen::VectorXd> qty(factor.qty.data(), static_cast<Eigen::Index>(factor.rows));
     Eigen::VectorXd coordinates = svd.matrixU().transpose() * qty;
-    EpochScaling result = scale_coordinates(coordinates, singular_values, tolerance);
+    EpochScaling result = scale_coordinates(coordinates, singular_values, tolerance, ridge);
     const Eigen::VectorXd weights = svd.matrixV() * coordinates;
     result.weights.assign(weights.begin(), weights.end());
     return result;

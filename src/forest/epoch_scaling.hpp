@@ -27,8 +27,11 @@ struct EpochScaling {
 // values are the design's); singular values not above
 // max(design_rows, cols) * largest singular value * 2^-52 are cut.
 // nullopt means the decomposition gave no usable factors; the caller then
-// falls back to unscaled predictions.
-std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, std::size_t design_rows);
+// falls back to unscaled predictions. A ridge > 0 scales each kept
+// direction by sigma / (sigma^2 + ridge) instead of 1 / sigma: the ridge
+// solution min |design w - y|^2 + ridge |w|^2 within the kept directions.
+std::optional<EpochScaling> solve_epoch_scaling(const TriangularFactor& factor, std::size_t design_rows,
+                                                double ridge = 0.0);
 
 // The same for a whole design matrix at once. Throws InternalError when
 // y.size() != design.rows() and FitError when design or y holds a NaN or

@@ -67,9 +67,10 @@ struct Rescaled {
 };
 
 // Rescales every stage by the least-squares solve of this epoch.
-Rescaled rescale_stages(const ScalingDesign& design, std::uint64_t epoch, std::vector<StagePredictor>& stages,
-                        StagePredictor& newest, const Components& newest_components) {
-    const std::optional<EpochScaling> scaling = design.solve();
+Rescaled rescale_stages(const ScalingDesign& design, double ridge, std::uint64_t epoch,
+                        std::vector<StagePredictor>& stages, StagePredictor& newest,
+                        const Components& newest_components) {
+    const std::optional<EpochScaling> scaling = design.solve(ridge);
     if (!scaling) {
         logging::log_fmt(logging::Level::Warn, log_target,
                          "OLS solve failed for OrthogonalGreedy, falling back to unscaled predictions");
@@ -232,7 +233,7 @@ void fit_epoch(Boosting& b, std::uint64_t epoch, const TreeRows& rows, ScalingDe
                      energy_plus, energy_minus, energy_plus + energy_minus);
     design.append_stage(components);
 
-    const Rescaled rescaled = rescale_stages(design, epoch, b.result.stages, stage, components);
+    const Rescaled rescaled = rescale_stages(design, b.params.scaling_ridge, epoch, b.result.stages, stage, components);
     for (std::size_t i = 0; i < b.residuals.size(); ++i) {
         b.residuals[i] = b.y[i] - rescaled.prediction[i];
     }

@@ -38,6 +38,9 @@ std::optional<std::string> boosted_params_problem(const ZUNBoostedParams& params
     if (const double loss = min_split_loss(stage.tg_params.split_strategy_params); std::isnan(loss)) {
         return fmt::format("min_split_loss must be a number (any value but NaN), got {}", format_debug(loss));
     }
+    if (auto problem = non_negative_finite("scaling_ridge", params.scaling_ridge)) {
+        return problem;
+    }
     if (auto problem = non_negative_finite("tilt_tau", refinement.tilt_tau)) {
         return problem;
     }

@@ -35,16 +35,16 @@ void ScalingDesign::append_stage(const Components& components) {
     });
 }
 
-std::optional<EpochScaling> ScalingDesign::solve() const {
+std::optional<EpochScaling> ScalingDesign::solve(double ridge) const {
     if (parts_.size() == 1) {
-        return solve_epoch_scaling(parts_.front().factor(), row_count_);
+        return solve_epoch_scaling(parts_.front().factor(), row_count_, ridge);
     }
     std::vector<TriangularFactor> factors;
     factors.reserve(parts_.size());
     for (const DesignQr& part : parts_) {
         factors.push_back(part.factor());
     }
-    return solve_epoch_scaling(stack_factors(factors), row_count_);
+    return solve_epoch_scaling(stack_factors(factors), row_count_, ridge);
 }
 
 std::vector<double> ScalingDesign::multiply(std::span<const double> w) const {

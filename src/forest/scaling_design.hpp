@@ -27,8 +27,9 @@ public:
     // A stage's columns f+ and -f-, given over all training rows.
     void append_stage(const Components& components);
 
-    // The minimum-norm least-squares weights of every column so far.
-    std::optional<EpochScaling> solve() const;
+    // The minimum-norm least-squares weights of every column so far, with
+    // the given ridge (see solve_epoch_scaling).
+    std::optional<EpochScaling> solve(double ridge = 0.0) const;
 
     // The design times w over all training rows, in row order.
     std::vector<double> multiply(std::span<const double> w) const;

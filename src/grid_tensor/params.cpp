@@ -44,6 +44,10 @@ Json json_of(const RandomSplit& split) {
     fields["min_interval_samples"] = split.min_interval_samples;
     fields["min_split_loss"] = json_of(split.min_split_loss);
     fields["complexity_penalty"] = json_of(split.complexity_penalty);
+    // Only when set, so logs of fits without it read as before.
+    if (split.colsample_eligible) {
+        fields["colsample_eligible"] = true;
+    }
     return fields;
 }
 
@@ -126,6 +130,9 @@ Json json_of(const ZUNBoostedParams& params) {
         fields["early_stopping"]["n_iter_no_change"] = params.early_stopping->n_iter_no_change;
         fields["early_stopping"]["tol"] = json_of(params.early_stopping->tol);
     }
+    if (params.scaling_ridge != 0.0) {
+        fields["scaling_ridge"] = json_of(params.scaling_ridge);
+    }
     return fields;
 }
 
@@ -204,6 +211,9 @@ std::string debug_of(const RandomSplit& split, int indent) {
         .field("min_interval_samples", debug_of(split.min_interval_samples, inner))
         .field("min_split_loss", debug_of(split.min_split_loss, inner))
         .field("complexity_penalty", debug_of(split.complexity_penalty, inner));
+    if (split.colsample_eligible) {
+        record.field("colsample_eligible", debug_of(split.colsample_eligible, inner));
+    }
     return record.finish();
 }
 
@@ -285,6 +295,9 @@ std::string debug_of(const ZUNBoostedParams& params, int indent) {
     }
     if (params.early_stopping) {
         record.field("early_stopping", debug_of(*params.early_stopping, inner));
+    }
+    if (params.scaling_ridge != 0.0) {
+        record.field("scaling_ridge", debug_of(params.scaling_ridge, inner));
     }
     return record.finish();
 }

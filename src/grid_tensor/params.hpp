@@ -19,6 +19,10 @@ struct RandomSplit {
     std::uint64_t min_interval_samples = 1;
     double min_split_loss = 0.0;
     double complexity_penalty = 0.0;
+    // Draw the floor(colsample_bytree * features) examined features among the
+    // eligible ones; without it every eligible feature is examined whenever
+    // there are at least that many.
+    bool colsample_eligible = false;
     bool operator==(const RandomSplit&) const = default;
 };
 
@@ -87,6 +91,10 @@ struct ZUNBoostedParams {
     // P random parts and tree t of every stage fits on part t mod P.
     std::optional<std::uint64_t> row_partitions;
     std::optional<EarlyStopping> early_stopping;
+    // Ridge of the epoch scaling, added to every squared singular value of
+    // the design (units of y squared times rows): it shrinks the scalings of
+    // directions the rows say little about, which matters on few rows only.
+    double scaling_ridge = 0.0;
     bool operator==(const ZUNBoostedParams&) const = default;
 };
 

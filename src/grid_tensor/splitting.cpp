@@ -38,6 +38,21 @@ std::size_t wanted_features(double fraction, std::size_t count) {
     return static_cast<std::size_t>(wanted);
 }
 
+// wanted of the eligible features, at least one, in feature order so that
+// equal gains are settled as when all are examined; all when there are no more.
+std::vector<std::size_t> draw_among(const std::vector<std::size_t>& eligible, std::size_t wanted, Rng& rng) {
+    const std::size_t count = std::max<std::size_t>(wanted, 1);
+    if (eligible.size() <= count) {
+        return eligible;
+    }
+    std::vector<std::size_t> drawn = sample_distinct_sparse(rng, eligible.size(), count);
+    std::sort(drawn.begin(), drawn.end());
+    for (std::size_t& k : drawn) {
+        k = eligible[k];
+    }
+    return drawn;
+}
+
 std::vector<std::size_t> features_to_examine(const GridTensorState& state, const RandomSplit& params, Rng& rng) {
     std::vector<std::size_t> eligible;
     for (std::size_t j = 0; j < state.n_features; ++j) {
@@ -46,6 +61,9 @@ std::vector<std::size_t> features_to_examine(const GridTensorState& state, const
         }
     }
     const std::size_t wanted = wanted_features(params.colsample_bytree, state.n_features);
+    if (params.colsample_eligible) {
+        return draw_among(eligible, wanted, rng);
+    }
     if (eligible.size() >= wanted) {
         return eligible;
     }

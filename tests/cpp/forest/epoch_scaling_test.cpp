@@ -106,6 +106,41 @@ TEST(EpochScalingFullRank, MatchesOrdinaryLeastSquaresOnTwoColumns) {
     expect_near_all(s.weights, expected, 1e-12);
 }
 
+// With a ridge the weights solve (D'D + ridge I) w = D'y, again from 2 x 2
+// normal equations; a ridge far above D'D leaves weights near zero.
+TEST(EpochScalingRidge, MatchesRidgeNormalEquationsOnTwoColumns) {
+    const std::vector<double> f_plus = {1.0, 2.0, 0.5, 3.0, 1.5, 0.8};
+    const std::vector<double> minus_f_minus = {-0.4, -1.1, -0.9, -0.2, -1.3, -0.6};
+    const std::vector<double> y = {0.7, 1.1, -0.6, 2.9, 0.2, 0.1};
+    std::vector<double> data;
+    double aa = 0, ab = 0, bb = 0, ay = 0, by = 0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        data.push_back(f_plus[i]);
+        data.push_back(minus_f_minus[i]);
+        aa += f_plus[i] * f_plus[i];
+        ab += f_plus[i] * minus_f_minus[i];
+        bb += minus_f_minus[i] * minus_f_minus[i];
+        ay += f_plus[i] * y[i];
+        by += minus_f_minus[i] * y[i];
+    }
+    const Matrix d = matrix(y.size(), 2, data);
+    const TriangularFactor factor = DesignQr::of(d.view(), view(y)).factor();
+    for (const double ridge : {0.5, 10.0}) {
+        const double a = aa + ridge;
+        const double b = bb + ridge;
+        const double det = a * b - ab * ab;
+        const std::vector<double> expected = {(b * ay - ab * by) / det, (a * by - ab * ay) / det};
+        const std::optional<EpochScaling> s = solve_epoch_scaling(factor, y.size(), ridge);
+        ASSERT_TRUE(s.has_value());
+        expect_near_all(s->weights, expected, 1e-12);
+    }
+    const std::optional<EpochScaling> huge = solve_epoch_scaling(factor, y.size(), 1e12);
+    ASSERT_TRUE(huge.has_value());
+    expect_near_all(huge->weights, {0.0, 0.0}, 1e-10);
+    // A zero ridge is the plain solve, bit for bit.
+    EXPECT_EQ(solve_epoch_scaling(factor, y.size(), 0.0)->weights, solve(d, y).weights);
+}
+
 // The loop solves on a view of the first columns of a wider, preallocated
 // design matrix; the row stride is the full width.
 TEST(EpochScalingFullRank, ColumnPrefixViewOfWiderMatrixEqualsCompactCopy) {

@@ -32,6 +32,7 @@ ZUNBoostedParams custom_params() {
     params.visualdb_path = "runs/a \"b\"\\c.db";
     params.row_partitions = 4;
     params.early_stopping = EarlyStopping{5, 0.25};
+    params.scaling_ridge = 2.5;
     return params;
 }
 
@@ -119,7 +120,7 @@ TEST(ParamsJson, BoostedParamsAreCompactAndInFieldOrder) {
               R"("prior_sample_size":0.0,"update_clamp":10.0},"max_bins":65536},"similarity_threshold":0.3,)"
               R"("aggregation_method":"GeometricMean"},"seed":7,"log_level":"debug",)"
               R"("visualdb_path":"runs/a \"b\"\\c.db","row_partitions":4,)"
-              R"("early_stopping":{"n_iter_no_change":5,"tol":0.25}})");
+              R"("early_stopping":{"n_iter_no_change":5,"tol":0.25},"scaling_ridge":2.5})");
 }
 
 TEST(ParamsJson, NestedRecordsSerialiseAloneAsInsideTheirParent) {
@@ -142,6 +143,12 @@ TEST(ParamsJson, SplitStrategyIsTaggedByVariantNameWithFieldsInOrder) {
          {"split_try", "colsample_bytree", "min_interval_samples", "min_split_loss", "complexity_penalty"},
          R"({"RandomSplit":{"split_try":7,"colsample_bytree":0.5,"min_interval_samples":3,)"
          R"("min_split_loss":0.25,"complexity_penalty":2.0}})"},
+        {RandomSplit{7, 0.5, 3, 0.25, 2.0, true},
+         "RandomSplit",
+         {"split_try", "colsample_bytree", "min_interval_samples", "min_split_loss", "complexity_penalty",
+          "colsample_eligible"},
+         R"({"RandomSplit":{"split_try":7,"colsample_bytree":0.5,"min_interval_samples":3,)"
+         R"("min_split_loss":0.25,"complexity_penalty":2.0,"colsample_eligible":true}})"},
         {BestSplit{},
          "BestSplit",
          {"min_interval_samples", "min_split_loss", "complexity_penalty"},
@@ -331,6 +338,7 @@ TEST(ParamsText, PresentOptionalsRenderAsSomeBlocks) {
         n_iter_no_change: 5,
         tol: 0.25,
     },
+    scaling_ridge: 2.5,
 })txt";
     EXPECT_EQ(debug_text(custom_params()), expected);
 }

@@ -230,6 +230,34 @@ TEST(FindMoveTest, RandomSplitSamplesFeaturesOnlyWhenTooFewAreEligible) {
     EXPECT_THROW(hand.find(RandomSplit{10, 1.5, 1, 0.0, 0.0}, rng), FitError);
 }
 
+TEST(FindMoveTest, ColsampleEligibleDrawsAmongTheEligibleFeatures) {
+    // Features 0, 2 and 3 are eligible with their best gains 3, 2 and 1;
+    // colsample 0.25 of 4 wants one: the generator's draw of 1 among the 3
+    // eligible ones decides the feature. colsample 0 still examines one.
+    const std::vector<double> none(6, kNaN);
+    HandState hand({{kNaN, 3, 1, 0, 0, kNaN}, none, {kNaN, 1, 2, 1, 0, kNaN}, {kNaN, 0, 1, 0, 0, kNaN}});
+    hand.init(BestSplit{});
+    const std::vector<std::size_t> eligible = {0, 2, 3};
+    std::vector<int> seen(4, 0);
+    for (const double colsample : {0.25, 0.0}) {
+        for (std::uint64_t seed = 0; seed < 12; ++seed) {
+            Rng rng(seed);
+            Rng replay(seed);
+            const std::size_t expected = eligible[replay.sample_distinct(3, 1)[0]];
+            const Split split = find_split(hand, RandomSplit{10, colsample, 1, 0.0, 0.0, true}, rng);
+            EXPECT_EQ(split.feature, expected) << colsample << " " << seed;
+            ++seen[split.feature];
+        }
+    }
+    EXPECT_EQ(seen[1], 0);
+    EXPECT_GT(std::min({seen[0], seen[2], seen[3]}), 0);
+    // Wanting as many as are eligible examines them all: the best wins.
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+        Rng rng(seed);
+        EXPECT_EQ(find_split(hand, RandomSplit{10, 0.75, 1, 0.0, 0.0, true}, rng).feature, 0u) << seed;
+    }
+}
+
 TEST(FindMoveTest, SplitTryZeroProposesOnlyResplits) {
     HandState hand({{kNaN, 1, 2, 1, 0, kNaN}});
     hand.init(BestSplit{});
