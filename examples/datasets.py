@@ -68,3 +68,28 @@ def friedman1(n_rows, seed=0):
     y = (10 * np.sin(np.pi * x[:, 0] * x[:, 1]) + 20 * (x[:, 2] - 0.5) ** 2 + 10 * x[:, 3] + 5 * x[:, 4]
          + rng.normal(size=n_rows))
     return x, y, [f"x{j}" for j in range(10)]
+
+
+def fair():
+    """6,366 women of a 1974 magazine survey; target the time spent in
+    extramarital affairs (mostly zero, heavily skewed)."""
+    rows = read_csv(package_file("statsmodels", "datasets/fair/fair.csv"))
+    target = "affairs"
+    names = [name for name in rows[0] if name != target]
+    x = np.array([[float(row[n]) for n in names] for row in rows])
+    y = np.array([float(row[target]) for row in rows])
+    return x, y, names
+
+
+def mpg():
+    """234 cars of 1999 and 2008; target the highway miles per gallon. Text
+    columns are coded by their sorted values; the city figure, another
+    measurement of the target, is left out."""
+    rows = read_csv(package_file("plotnine", "data/mpg.csv"))
+    numbers = ["displ", "year", "cyl"]
+    texts = ["manufacturer", "trans", "drv", "fl", "class"]
+    codes = {column: {value: code for code, value in enumerate(sorted({row[column] for row in rows}))}
+             for column in texts}
+    x = np.array([[float(row[n]) for n in numbers] + [codes[t][row[t]] for t in texts] for row in rows])
+    y = np.array([float(row["hwy"]) for row in rows])
+    return x, y, numbers + texts
