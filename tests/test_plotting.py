@@ -127,7 +127,8 @@ def test_factors_are_step_functions_per_stage_with_cut_points(fitted):
 def test_factors_have_a_colour_bar_by_stage_and_plain_tick_labels(epochs):
     rng = np.random.default_rng(5)
     X = rng.uniform(size=(80, 2))
-    estimator = ZunRegressor(epochs=epochs, n_trees=2, n_iter=4, random_state=0).fit(X, np.exp(X[:, 0]) + X[:, 1])
+    estimator = ZunRegressor(epochs=epochs, n_trees=2, n_iter=4, cv_folds=None, random_state=0).fit(
+        X, np.exp(X[:, 0]) + X[:, 1])
     axes = plotting.plot_factors(estimator, 0)
     figure = axes[0].figure
     bars = [ax for ax in figure.axes if ax not in list(axes)]

@@ -18,7 +18,9 @@ from zunmerak._serialization import model_to_bytes, read_envelope
 
 pd = pytest.importorskip("pandas")
 
-SMALL = dict(epochs=2, n_trees=3, n_iter=4)
+# Without the cross-validation that chooses the epochs on small data, so
+# that these fits have the epochs they ask for.
+SMALL = dict(epochs=2, n_trees=3, n_iter=4, cv_folds=None)
 
 
 def small(**params):
@@ -52,6 +54,7 @@ def test_invalid_parameters_are_refused_at_fit():
     ({"max_bins": 1}, "'max_bins' parameter .* range \\[2, 65536\\]"),
     ({"callback": 3}, "'callback' parameter .* must be None or a callable"),
     ({"early_stopping": "yes"}, "'early_stopping' parameter"),
+    ({"cv_folds": 1}, "'cv_folds' parameter"),
     ({"validation_fraction": 1.0}, "'validation_fraction' parameter .* range \\(0.0, 1.0\\)"),
     ({"n_iter_no_change": 0}, "'n_iter_no_change' parameter .* range \\[1, inf\\)"),
     ({"tol": -1.0}, "'tol' parameter .* range \\[0.0, inf\\)"),
@@ -231,6 +234,30 @@ def test_auto_early_stopping_starts_above_ten_thousand_rows(rows, on):
     X = rng.uniform(size=(rows, 2))
     fitted = ZunRegressor(epochs=2, n_trees=1, n_iter=2, random_state=0).fit(X, X[:, 0] + 0.1 * rng.normal(size=rows))
     assert len(fitted.validation_error_) == (2 if on else 0)
+    # Below, "auto" chooses the epochs by cross-validation instead.
+    assert len(fitted.cv_error_) == (0 if on else 2)
+
+
+@pytest.mark.filterwarnings("ignore:Design matrix of epoch")
+def test_auto_on_few_rows_chooses_the_epochs_by_cross_validation(one_feature_matters):
+    X, y = one_feature_matters
+    y = y + np.random.default_rng(4).normal(scale=0.3 * np.std(y), size=len(y))  # noise to overfit
+    chosen = small(epochs=30, n_trees=2, n_iter=6, cv_folds=3).fit(X, y)
+    assert len(chosen.cv_error_) == 30 and np.all(np.isfinite(chosen.cv_error_))
+    assert 1 < chosen.n_epochs_ == int(np.argmin(chosen.cv_error_)) + 1 < 30
+    # The model is the fit on all rows with that many epochs.
+    asked = small(epochs=chosen.n_epochs_, n_trees=2, n_iter=6).fit(X, y)
+    assert model_to_bytes(chosen.model_) == model_to_bytes(asked.model_)
+    assert len(asked.cv_error_) == 0
+    # Other folds from another random_state; a power-of-two scale of y keeps
+    # the choice even where its squares leave the float range.
+    other = small(epochs=30, n_trees=2, n_iter=6, cv_folds=3, random_state=1).fit(X, y)
+    assert other.cv_error_.tolist() != chosen.cv_error_.tolist()
+    huge = small(epochs=30, n_trees=2, n_iter=6, cv_folds=3).fit(X, 2.0**600 * y)
+    assert huge.n_epochs_ == chosen.n_epochs_
+    assert np.all(np.isinf(huge.cv_error_))
+    restored = pickle.loads(pickle.dumps(chosen))
+    np.testing.assert_array_equal(restored.cv_error_, chosen.cv_error_)
 
 
 def test_early_stopping_keeps_the_best_epoch_of_rows_held_out_by_random_state(one_feature_matters):

@@ -20,6 +20,9 @@ from ._serialization import pack_model, unpack_model
 _MOST_VERBOSE = 3
 # early_stopping="auto" holds out validation rows above this many rows.
 _AUTO_STOPPING_ROWS = 10_000
+# Mixed into the seed for the cross-validation folds, so they are not the
+# rows the fit's own draws would pick.
+_CV_STREAM = 0x6376_666F_6C64_7321
 
 
 def _thread_count(n_jobs):
@@ -142,13 +145,20 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         Ridge term of the interval value updates. Values of 1 or more keep the
         joint rescaling of the stages well-conditioned; 0 lets the two
         components of a stage move together and the fit become unstable.
+    scaling_ridge : float, default=0.0
+        Ridge of the joint rescaling of the stages after every epoch, in units
+        of the standardised target squared times rows. It shrinks the
+        scalings of stages the training rows support little, which keeps a
+        fit on a few hundred rows from chasing noise, and fades as rows are
+        added.
     split_strategy : {"random", "best_split", "top_k"}, default="random"
         How a grid tensor chooses its next split.
     split_try : int, default=10
         Cut positions examined per feature by the "random" strategy.
     colsample_bytree : float, default=0.8
-        Fraction of the features a "random" split search examines once it
-        samples features.
+        Fraction of the features a "random" split search examines:
+        ``floor(colsample_bytree * n_features)`` of them (at least one), drawn
+        at every move among the features that can still be cut.
     top_k : int, default=10
         Size of the best-candidate list the "top_k" strategy draws from.
     must_fill_all_k : bool, default=True
@@ -182,7 +192,9 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         Whether to hold out ``validation_fraction`` of the training rows and
         stop once their error has not improved by more than ``tol`` for
         ``n_iter_no_change`` epochs; the model is then that of the best epoch.
-        "auto" turns it on above 10,000 rows.
+        "auto" turns it on above 10,000 rows; at or below that (where a
+        tenth of the rows is too few to tell epochs apart) "auto" chooses
+        the number of epochs by ``cv_folds``-fold cross-validation instead.
     validation_fraction : float, default=0.1
         Share of the training rows held out for early stopping, drawn from
         ``random_state``.
@@ -191,6 +203,12 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     tol : float, default=1e-7
         Least improvement of the validation mean squared error, in the units
         of ``y`` squared, that counts for early stopping.
+    cv_folds : int or None, default=3
+        Folds of the cross-validation that chooses the number of epochs (1 to
+        ``epochs``, the fewest with the least held-out error) when
+        ``early_stopping="auto"`` finds 10,000 rows or fewer; the model is then
+        fitted on all rows with that many epochs, at about ``cv_folds + 1``
+        times the cost. None fits ``epochs`` epochs.
     random_state : int, RandomState instance, Generator or None, default=None
         Seed of the fit and of the validation rows. An int in [0, 2**64) is
         the seed itself; None, a ``RandomState`` or a ``Generator`` gives a
@@ -226,6 +244,10 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     validation_error_ : ndarray of shape (n_epochs_fitted,)
         Mean squared error on the held-out validation rows after each epoch
         fitted, in the units of ``y`` squared; empty without early stopping.
+    cv_error_ : ndarray of shape (epochs,)
+        Cross-validated mean squared error after each epoch, in the units of
+        ``y`` squared, when the number of epochs was chosen by ``cv_folds``;
+        empty otherwise.
     train_error_ : ndarray of shape (n_epochs_fitted,)
         Mean squared error on the training data after each epoch, in the
         units of ``y``: entry e is the training error of a fit with ``e + 1``
@@ -263,6 +285,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         "n_iter": [Interval(Integral, 1, None, closed="left")],
         "decay": [Interval(Real, 0, None, closed="left")],
         "alpha": [Interval(Real, 0, None, closed="left")],
+        "scaling_ridge": [Interval(Real, 0, None, closed="left")],
         "split_strategy": [StrOptions({"random", "best_split", "top_k"})],
         "split_try": [Interval(Integral, 1, None, closed="left")],
         "colsample_bytree": [Interval(Real, 0, 1, closed="both")],
@@ -281,6 +304,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         "validation_fraction": [Interval(Real, 0, 1, closed="neither")],
         "n_iter_no_change": [Interval(Integral, 1, None, closed="left")],
         "tol": [Interval(Real, 0, None, closed="left")],
+        "cv_folds": [None, Interval(Integral, 2, None, closed="left")],
         "random_state": [None, Interval(Integral, 0, 2**64 - 1, closed="both"),
                          np.random.RandomState, np.random.Generator],
         "verbose": ["verbose"],
@@ -296,6 +320,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         n_iter=10,
         decay=1.0,
         alpha=1.0,
+        scaling_ridge=0.0,
         split_strategy="random",
         split_try=10,
         colsample_bytree=0.8,
@@ -313,6 +338,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         validation_fraction=0.1,
         n_iter_no_change=10,
         tol=1e-7,
+        cv_folds=3,
         random_state=None,
         verbose=0,
         n_jobs=None,
@@ -323,6 +349,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.n_iter = n_iter
         self.decay = decay
         self.alpha = alpha
+        self.scaling_ridge = scaling_ridge
         self.split_strategy = split_strategy
         self.split_try = split_try
         self.colsample_bytree = colsample_bytree
@@ -340,6 +367,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.validation_fraction = validation_fraction
         self.n_iter_no_change = n_iter_no_change
         self.tol = tol
+        self.cv_folds = cv_folds
         self.random_state = random_state
         self.verbose = verbose
         self.n_jobs = n_jobs
@@ -353,9 +381,13 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             n_iter=self.n_iter,
             decay=self.decay,
             alpha=self.alpha,
+            scaling_ridge=self.scaling_ridge,
             split_strategy=self.split_strategy,
             split_try=self.split_try,
             colsample_bytree=self.colsample_bytree,
+            # The native default examines every eligible feature whenever
+            # there are enough of them, which makes the fraction a no-op.
+            colsample_eligible=True,
             top_k=self.top_k,
             must_fill_all_k=bool(self.must_fill_all_k),
             min_interval_samples=self.min_interval_samples,
@@ -417,12 +449,18 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.y_mean_, self.y_scale_, standardised = _standardise(y[train])
         # A product, not a power: past the float range it is inf, not OverflowError.
         error_scale = self.y_scale_ * self.y_scale_
+        arguments = self._fit_arguments(seed)
+        self.cv_error_ = np.empty(0)
+        if valid is None and self._epochs_by_cv(len(y)):
+            standardised_errors = self._cross_validated_errors(X, y, arguments)
+            arguments["epochs"] = int(np.argmin(standardised_errors)) + 1
+            self.cv_error_ = standardised_errors * (self.y_scale_ * self.y_scale_)
         stopping = {}
         if valid is not None:
             stopping = dict(x_valid=X[valid], y_valid=(y[valid] - self.y_mean_) / self.y_scale_,
                             n_iter_no_change=self.n_iter_no_change, tol=self.tol / error_scale)
 
-        model, result = ZUN.fit(X[train] if valid is not None else X, standardised, **self._fit_arguments(seed),
+        model, result = ZUN.fit(X[train] if valid is not None else X, standardised, **arguments,
                                 **stopping,
                                 callback=relay_in_target_units(self.callback, error_scale, self.verbose >= 1))
         self.model_ = model
@@ -433,6 +471,27 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         self.feature_importances_ = self._normalised_importance(X)
         self.background_ = background_sample(X)
         return self
+
+    def _epochs_by_cv(self, rows: int) -> bool:
+        """Whether "auto" early stopping chooses the epochs by cross-validation on these rows."""
+        return (self.early_stopping == "auto" and self.cv_folds is not None and self.epochs > 1
+                and 2 * self.cv_folds <= rows <= _AUTO_STOPPING_ROWS)
+
+    def _cross_validated_errors(self, X: np.ndarray, y: np.ndarray, arguments: dict) -> np.ndarray:
+        """Held-out mean squared error after each epoch, over ``cv_folds`` folds drawn from the fit's seed,
+        in units of ``y_scale_`` squared (in units of ``y`` it may leave the float range)."""
+        order = np.random.Generator(np.random.PCG64(arguments["seed"] ^ _CV_STREAM)).permutation(len(y))
+        quiet = dict(arguments, verbosity=0)
+        squared = np.zeros(self.epochs)
+        for held_out in np.array_split(order, self.cv_folds):
+            train = np.setdiff1d(order, held_out, assume_unique=True)
+            train.sort()
+            held_out = np.sort(held_out)
+            mean, scale, standardised = _standardise(y[train])
+            _, result = ZUN.fit(X[train], standardised, **quiet, x_valid=X[held_out],
+                                y_valid=(y[held_out] - mean) / scale)
+            squared += result.validation_errors * ((scale / self.y_scale_) ** 2 * len(held_out))
+        return squared / len(y)
 
     def _validation_split(self, rows: int, seed: int):
         """Training and validation row indices: all rows and None without early stopping."""
