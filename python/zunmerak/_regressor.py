@@ -18,7 +18,9 @@ from ._serialization import pack_model, unpack_model
 
 # The fit's log levels: 0 off, 1 info, 2 debug, 3 trace.
 _MOST_VERBOSE = 3
-# early_stopping="auto" holds out validation rows above this many rows.
+# Above this many rows early_stopping="auto" holds out validation rows and
+# row_partitions="auto" splits the training rows; at or below it the epochs
+# are chosen by cross-validation and trees fit on all rows.
 _AUTO_STOPPING_ROWS = 10_000
 # Mixed into the seed for the cross-validation folds, so they are not the
 # rows the fit's own draws would pick.
@@ -125,19 +127,21 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     epoch. The target is standardised inside the fit and predictions are mapped
     back, so ``alpha`` has the same effect whatever the scale of ``y``.
 
-    The defaults were chosen by cross-validated RMSE on five data sets, from
-    442 to 100,000 rows, within a fit-time budget (``bench/choose_defaults.py``
-    and the table in ``bench/README.md``); small data sets may do better with
-    fewer epochs, large ones with more.
+    With the defaults the number of epochs adapts to the data: above 10,000
+    rows a tenth of them is held out and the fit stops at the best epoch (at
+    most 50), each tree fitting on a quarter of the training rows; at or below
+    that the number of epochs is chosen by 3-fold cross-validation. The
+    tree sizes were chosen against the peers in ``bench/peers.py`` (figures in
+    ``bench/README.md``).
 
     Parameters
     ----------
-    epochs : int, default=10
+    epochs : int, default=50
         Number of boosting stages; the most there can be when early stopping
-        is on.
-    n_trees : int, default=10
+        or the cross-validation of ``cv_folds`` chooses them.
+    n_trees : int, default=4
         Grid tensors fitted per stage; they are merged into one.
-    n_iter : int, default=10
+    n_iter : int, default=15
         Splits each grid tensor aims for in the first stage.
     decay : float, default=1.0
         Factor applied to ``n_iter`` from one stage to the next.
@@ -181,13 +185,15 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         None fits exactly: every change of a feature's value is a cut
         candidate. An int from 2 to 65536 codes each feature once into at most
         that many equal-count bins, and cuts lie only on their boundaries.
-    row_partitions : int or None, default=None
+    row_partitions : "auto", int or None, default="auto"
         None: every tree fits on all training rows. An int P (at most the
         number of rows): the rows are split once, at random from
         ``random_state``, into P parts of near-equal size, and tree t of every
         stage fits on part ``t % P`` alone, P times cheaper; combining a
         stage's trees and rescaling the stages still use all rows. With P
-        equal to ``n_trees`` every stage sees every row once.
+        equal to ``n_trees`` every stage sees every row once. "auto" is
+        ``n_trees`` above 10,000 rows (as for ``early_stopping``) and None at
+        or below, where a tree on a part has too few rows to cut well.
     early_stopping : "auto" or bool, default="auto"
         Whether to hold out ``validation_fraction`` of the training rows and
         stop once their error has not improved by more than ``tol`` for
@@ -205,7 +211,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         of ``y`` squared, that counts for early stopping.
     cv_folds : int or None, default=3
         Folds of the cross-validation that chooses the number of epochs (1 to
-        ``epochs``, the fewest with the least held-out error) when
+        ``epochs``, the fewest with the least held-out error; each fold stops
+        as early stopping does) when
         ``early_stopping="auto"`` finds 10,000 rows or fewer; the model is then
         fitted on all rows with that many epochs, at about ``cv_folds + 1``
         times the cost. None fits ``epochs`` epochs.
@@ -244,10 +251,11 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     validation_error_ : ndarray of shape (n_epochs_fitted,)
         Mean squared error on the held-out validation rows after each epoch
         fitted, in the units of ``y`` squared; empty without early stopping.
-    cv_error_ : ndarray of shape (epochs,)
-        Cross-validated mean squared error after each epoch, in the units of
-        ``y`` squared, when the number of epochs was chosen by ``cv_folds``;
-        empty otherwise.
+    cv_error_ : ndarray of shape (n_epochs_scored,)
+        Cross-validated mean squared error after each epoch that every fold
+        scored (each fold stops after ``n_iter_no_change`` epochs without
+        improvement), in the units of ``y`` squared, when the number of
+        epochs was chosen by ``cv_folds``; empty otherwise.
     train_error_ : ndarray of shape (n_epochs_fitted,)
         Mean squared error on the training data after each epoch, in the
         units of ``y``: entry e is the training error of a fit with ``e + 1``
@@ -299,7 +307,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         # 1 or more would leave a stage no tree to merge.
         "similarity_threshold": [Interval(Real, 0, 1, closed="left")],
         "max_bins": [None, Interval(Integral, 2, 65536, closed="both")],
-        "row_partitions": [None, Interval(Integral, 1, None, closed="left")],
+        "row_partitions": [StrOptions({"auto"}), None, Interval(Integral, 1, None, closed="left")],
         "early_stopping": [StrOptions({"auto"}), "boolean"],
         "validation_fraction": [Interval(Real, 0, 1, closed="neither")],
         "n_iter_no_change": [Interval(Integral, 1, None, closed="left")],
@@ -315,9 +323,9 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     def __init__(
         self,
         *,
-        epochs=10,
-        n_trees=10,
-        n_iter=10,
+        epochs=50,
+        n_trees=4,
+        n_iter=15,
         decay=1.0,
         alpha=1.0,
         scaling_ridge=0.0,
@@ -333,7 +341,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         tilt_rho=0.0,
         similarity_threshold=0.0,
         max_bins=None,
-        row_partitions=None,
+        row_partitions="auto",
         early_stopping="auto",
         validation_fraction=0.1,
         n_iter_no_change=10,
@@ -397,7 +405,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
             tilt_rho=self.tilt_rho,
             similarity_threshold=self.similarity_threshold,
             max_bins=self.max_bins,
-            row_partitions=self.row_partitions,
+            row_partitions=None if self.row_partitions == "auto" else self.row_partitions,
             seed=seed,
             verbosity=min(max(int(self.verbose) - 1, 0), _MOST_VERBOSE),
             n_threads=_thread_count(self.n_jobs),
@@ -450,6 +458,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         # A product, not a power: past the float range it is inf, not OverflowError.
         error_scale = self.y_scale_ * self.y_scale_
         arguments = self._fit_arguments(seed)
+        if self.row_partitions == "auto" and len(y) > _AUTO_STOPPING_ROWS:
+            arguments["row_partitions"] = self.n_trees
         self.cv_error_ = np.empty(0)
         if valid is None and self._epochs_by_cv(len(y)):
             standardised_errors = self._cross_validated_errors(X, y, arguments)
@@ -481,17 +491,20 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         """Held-out mean squared error after each epoch, over ``cv_folds`` folds drawn from the fit's seed,
         in units of ``y_scale_`` squared (in units of ``y`` it may leave the float range)."""
         order = np.random.Generator(np.random.PCG64(arguments["seed"] ^ _CV_STREAM)).permutation(len(y))
-        quiet = dict(arguments, verbosity=0)
-        squared = np.zeros(self.epochs)
+        quiet = dict(arguments, verbosity=0, n_iter_no_change=self.n_iter_no_change)
+        curves = []
         for held_out in np.array_split(order, self.cv_folds):
             train = np.setdiff1d(order, held_out, assume_unique=True)
             train.sort()
             held_out = np.sort(held_out)
             mean, scale, standardised = _standardise(y[train])
+            # Each fold stops as early stopping would; the curves are compared
+            # over the epochs every fold scored.
             _, result = ZUN.fit(X[train], standardised, **quiet, x_valid=X[held_out],
-                                y_valid=(y[held_out] - mean) / scale)
-            squared += result.validation_errors * ((scale / self.y_scale_) ** 2 * len(held_out))
-        return squared / len(y)
+                                y_valid=(y[held_out] - mean) / scale, tol=self.tol / (scale * scale))
+            curves.append(result.validation_errors * ((scale / self.y_scale_) ** 2 * len(held_out)))
+        scored = min(len(curve) for curve in curves)
+        return sum(curve[:scored] for curve in curves) / len(y)
 
     def _validation_split(self, rows: int, seed: int):
         """Training and validation row indices: all rows and None without early stopping."""
