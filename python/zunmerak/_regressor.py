@@ -131,7 +131,8 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
     rows a tenth of them is held out and the fit stops at the best epoch (at
     most 50), each tree fitting on a quarter of the training rows; at or below
     that the number of epochs is chosen by 3-fold cross-validation. The
-    tree sizes were chosen against the peers in ``bench/peers.py`` (figures in
+    tree sizes were chosen by ``bench/choose_defaults.py`` (3-fold CV on seven
+    tables) and checked against the peers with ``bench/peers.py`` (figures in
     ``bench/README.md``).
 
     Parameters
@@ -141,7 +142,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         or the cross-validation of ``cv_folds`` chooses them.
     n_trees : int, default=4
         Grid tensors fitted per stage; they are merged into one.
-    n_iter : int, default=15
+    n_iter : int, default=10
         Splits each grid tensor aims for in the first stage.
     decay : float, default=1.0
         Factor applied to ``n_iter`` from one stage to the next.
@@ -325,7 +326,7 @@ class ZunRegressor(RegressorMixin, BaseEstimator):
         *,
         epochs=50,
         n_trees=4,
-        n_iter=15,
+        n_iter=10,
         decay=1.0,
         alpha=1.0,
         scaling_ridge=0.0,
