@@ -7,6 +7,13 @@
 
 #include "error.hpp"
 
+// glibc 2.35 gave hypot a new symbol version for its errno handling; the
+// older one computes the same values and keeps the wheel loadable on glibc
+// 2.34 systems, the oldest the package supports.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver hypot,hypot@GLIBC_2.2.5");
+#endif
+
 namespace zun {
 namespace {
 
