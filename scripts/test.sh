@@ -55,7 +55,8 @@ module_tests() {
 ctest_counts() {
     local output counts failed total skipped
     output=$(cat)
-    counts=$(sed -nE 's/.*tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' <<<"$output" | tail -n 1)
+    counts=$(sed -nE 's/.*tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p
+                      s/.*tests passed out of ([0-9]+).*/0 \1/p' <<<"$output" | tail -n 1)
     [ -n "$counts" ] || return 0
     read -r failed total <<<"$counts"
     skipped=$(sed -n '/^The following tests did not run:/,/^$/p' <<<"$output" | grep -c '(Skipped)') || true
@@ -65,10 +66,10 @@ ctest_counts() {
     echo
 }
 
-# pytest's closing line without its time, e.g. "812 passed, 3 skipped".
+# pytest's closing line without its warnings and time, e.g. "812 passed, 3 skipped".
 pytest_counts() {
     grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed)' |
-        tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//'
+        tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//; s/, [0-9]+ warnings?//'
 }
 
 wheel_tag() {
@@ -84,7 +85,7 @@ relevant_lines() {
     lines=$(sed -n '/^FAILED: /,/^ninja: build stopped/p; /^CMake Error/,/^-- Configuring incomplete/p' <<<"$output")
     if [ -z "$lines" ]; then
         lines=$(awk '
-            /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { show = ($0 !~ / (Passed|Skipped|Disabled) /) }
+            /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { show = ($0 !~ /(Passed|Skipped|Disabled) +[0-9.]+ sec/) }
             /^ *Start +[0-9]+: / { show = 0 }
             /tests passed, [0-9]+ tests? failed out of/ { show = 0 }
             /^The following tests FAILED:/ { show = 1 }
@@ -92,7 +93,11 @@ relevant_lines() {
             show' <<<"$output")
     fi
     if [ -z "$lines" ]; then
-        lines=$(sed -n '/^=\+ \(FAILURES\|ERRORS\) =\+$/,$p' <<<"$output")
+        lines=$(awk '
+            /^=+ (FAILURES|ERRORS) =+$/ { show = 1 }
+            /^=+ warnings summary =+$/ { show = 0 }
+            /^=+ short test summary info =+$/ { show = 1 }
+            show' <<<"$output")
     fi
     if [ -z "$lines" ]; then
         lines=$(tail -n 40 <<<"$output")
