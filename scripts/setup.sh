@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # Prepares a fresh machine: system packages, a virtual environment in .venv
 # with the Python tools, and the module built and installed into it.
-# Usage: scripts/setup.sh [--test] [module build directory, default build/module]
-#   --test  also what only the tests need: GoogleTest, and pytest and the
-#           wheel tools of requirements-dev.txt
+# Usage: scripts/setup.sh [--build-only] [module build directory, default build/module]
+#   --build-only  only what building and using the module needs (the demo's
+#                 case): no GoogleTest, and none of the test and wheel tools
+#                 of requirements-dev.txt
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for_tests=0
-if [ "${1:-}" = --test ]; then
-    for_tests=1
+build_only=0
+if [ "${1:-}" = --build-only ]; then
+    build_only=1
     shift
 fi
 module_build_dir=${1:-build/module}
 
 system_packages=(g++ python3-dev libeigen3-dev libfmt-dev nlohmann-json3-dev libsqlite3-dev)
 requirements="requirements-build.txt"
-if [ "$for_tests" = 1 ]; then
+if [ "$build_only" = 0 ]; then
     system_packages+=(libgtest-dev)
     requirements="requirements-dev.txt"
 fi

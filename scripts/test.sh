@@ -153,7 +153,7 @@ run_stage() {
     fi
 }
 
-run_stage "setup" "" scripts/setup.sh --test
+run_stage "setup" "" scripts/setup.sh
 run_stage "core tests" ctest_counts core_tests build/core-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "$quick" = 0 ]; then
     run_stage "core tests, sanitizers" ctest_counts sanitized_core_tests

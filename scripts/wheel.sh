@@ -6,7 +6,7 @@
 # repaired wheel in dist/, the unrepaired wheel in build/wheel/unrepaired/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --test
+scripts/setup.sh
 
 staging=build/wheel/unrepaired
 rm -rf "$staging" dist/zunmerak-*.whl dist/zunmerak-*.tar.gz
