@@ -113,6 +113,26 @@ relevant_lines() {
     fi
 }
 
+# Test runs of all stages, a test that runs in two stages counted twice.
+passed_total=0
+failed_total=0
+skipped_total=0
+
+# Adds a stage's "N passed, S skipped, F failed" to the totals; pytest's
+# errors count as failures.
+add_counts() {
+    local summary=$1 word count
+    for word in passed failed errors error skipped; do
+        count=$(grep -oE "[0-9]+ $word\b" <<<"$summary" | cut -d' ' -f1) || true
+        count=${count:-0}
+        case $word in
+            passed) passed_total=$((passed_total + count)) ;;
+            skipped) skipped_total=$((skipped_total + count)) ;;
+            *) failed_total=$((failed_total + count)) ;;
+        esac
+    done
+}
+
 duration() {
     local seconds=$1
     if [ "$seconds" -ge 60 ]; then
@@ -143,6 +163,7 @@ run_stage() {
     output=$(tail -n "+$((first_line + 1))" "$log")
     if [ -n "$summarize" ]; then
         summary=$("$summarize" <<<"$output") || true
+        add_counts "$summary"
     fi
     printf '%-30s %-36s %12s\n' "$title" "$summary" "$(duration $((SECONDS - start)))"
     if [ "$status" -ne 0 ]; then
@@ -164,3 +185,5 @@ if [ "$quick" = 0 ]; then
     run_stage "module tests, installed wheel" pytest_counts scripts/test_wheel.sh
 fi
 echo "All passed in $(duration "$SECONDS")"
+# The closing line in the plain form that CI reads.
+echo "total: $passed_total passed, $failed_total failed, $skipped_total skipped"
