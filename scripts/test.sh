@@ -82,7 +82,7 @@ wheel_tag() {
 relevant_lines() {
     local output lines
     output=$(cat)
-    lines=$(sed -n '/^FAILED: /,/^ninja: build stopped/p; /^CMake Error/,/^-- Configuring incomplete/p' <<<"$output")
+    lines=$(sed -n '/^ *FAILED: /,/^ *ninja: build stopped/p; /^ *CMake Error/,/^ *-- Configuring incomplete/p' <<<"$output")
     if [ -z "$lines" ]; then
         lines=$(awk '
             /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { show = ($0 !~ /(Passed|Skipped|Disabled) +[0-9.]+ sec/) }
