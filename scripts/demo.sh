@@ -4,6 +4,6 @@
 # plots into demo-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build/demo
+scripts/setup.sh --build-only
 .venv/bin/python -m pip install -q --disable-pip-version-check -r examples/requirements.txt
 .venv/bin/python examples/quickstart.py --output-dir demo-output
