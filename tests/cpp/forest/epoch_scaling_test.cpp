@@ -81,64 +81,58 @@ TEST(EpochScalingFullRank, RecoversExactWeightsAndReproducesY) {
     EXPECT_EQ(s.kept_singular_values, 3U);
 }
 
-// One stage with independent f+ and -f- columns and a y they cannot reproduce:
-// the weights are the ordinary least-squares fit, here from the 2 x 2 normal
-// equations.
-TEST(EpochScalingFullRank, MatchesOrdinaryLeastSquaresOnTwoColumns) {
-    const std::vector<double> f_plus = {1.0, 2.0, 0.5, 3.0, 1.5, 0.8};
-    const std::vector<double> minus_f_minus = {-0.4, -1.1, -0.9, -0.2, -1.3, -0.6};
-    const std::vector<double> y = {0.7, 1.1, -0.6, 2.9, 0.2, 0.1};
-    std::vector<double> data;
+// One stage with independent f+ and -f- columns and a y they cannot reproduce,
+// with the sums of its 2 x 2 normal equations.
+struct TwoColumns {
+    Matrix design;
+    std::vector<double> y = {0.7, 1.1, -0.6, 2.9, 0.2, 0.1};
     double aa = 0, ab = 0, bb = 0, ay = 0, by = 0;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        data.push_back(f_plus[i]);
-        data.push_back(minus_f_minus[i]);
-        aa += f_plus[i] * f_plus[i];
-        ab += f_plus[i] * minus_f_minus[i];
-        bb += minus_f_minus[i] * minus_f_minus[i];
-        ay += f_plus[i] * y[i];
-        by += minus_f_minus[i] * y[i];
-    }
-    const double det = aa * bb - ab * ab;
-    const std::vector<double> expected = {(bb * ay - ab * by) / det, (aa * by - ab * ay) / det};
 
-    const EpochScaling s = solve(matrix(y.size(), 2, data), y);
-    expect_near_all(s.weights, expected, 1e-12);
-}
-
-// With a ridge the weights solve (D'D + ridge I) w = D'y, again from 2 x 2
-// normal equations; a ridge far above D'D leaves weights near zero.
-TEST(EpochScalingRidge, MatchesRidgeNormalEquationsOnTwoColumns) {
-    const std::vector<double> f_plus = {1.0, 2.0, 0.5, 3.0, 1.5, 0.8};
-    const std::vector<double> minus_f_minus = {-0.4, -1.1, -0.9, -0.2, -1.3, -0.6};
-    const std::vector<double> y = {0.7, 1.1, -0.6, 2.9, 0.2, 0.1};
-    std::vector<double> data;
-    double aa = 0, ab = 0, bb = 0, ay = 0, by = 0;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        data.push_back(f_plus[i]);
-        data.push_back(minus_f_minus[i]);
-        aa += f_plus[i] * f_plus[i];
-        ab += f_plus[i] * minus_f_minus[i];
-        bb += minus_f_minus[i] * minus_f_minus[i];
-        ay += f_plus[i] * y[i];
-        by += minus_f_minus[i] * y[i];
+    TwoColumns() {
+        const std::vector<double> f_plus = {1.0, 2.0, 0.5, 3.0, 1.5, 0.8};
+        const std::vector<double> minus_f_minus = {-0.4, -1.1, -0.9, -0.2, -1.3, -0.6};
+        std::vector<double> data;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            data.push_back(f_plus[i]);
+            data.push_back(minus_f_minus[i]);
+            aa += f_plus[i] * f_plus[i];
+            ab += f_plus[i] * minus_f_minus[i];
+            bb += minus_f_minus[i] * minus_f_minus[i];
+            ay += f_plus[i] * y[i];
+            by += minus_f_minus[i] * y[i];
+        }
+        design = matrix(y.size(), 2, data);
     }
-    const Matrix d = matrix(y.size(), 2, data);
-    const TriangularFactor factor = DesignQr::of(d.view(), view(y)).factor();
-    for (const double ridge : {0.5, 10.0}) {
+
+    // The solution of (D'D + ridge I) w = D'y.
+    std::vector<double> normal_solution(double ridge) const {
         const double a = aa + ridge;
         const double b = bb + ridge;
         const double det = a * b - ab * ab;
-        const std::vector<double> expected = {(b * ay - ab * by) / det, (a * by - ab * ay) / det};
-        const std::optional<EpochScaling> s = solve_epoch_scaling(factor, y.size(), ridge);
-        ASSERT_TRUE(s.has_value());
-        expect_near_all(s->weights, expected, 1e-12);
+        return {(b * ay - ab * by) / det, (a * by - ab * ay) / det};
     }
-    const std::optional<EpochScaling> huge = solve_epoch_scaling(factor, y.size(), 1e12);
+};
+
+// Without a ridge the weights are the ordinary least-squares fit.
+TEST(EpochScalingFullRank, MatchesOrdinaryLeastSquaresOnTwoColumns) {
+    const TwoColumns two;
+    expect_near_all(solve(two.design, two.y).weights, two.normal_solution(0.0), 1e-12);
+}
+
+// With a ridge the weights solve the ridge's normal equations; a ridge far
+// above D'D leaves weights near zero, and a zero ridge is the plain solve.
+TEST(EpochScalingRidge, MatchesRidgeNormalEquationsOnTwoColumns) {
+    const TwoColumns two;
+    const TriangularFactor factor = DesignQr::of(two.design.view(), view(two.y)).factor();
+    for (const double ridge : {0.5, 10.0}) {
+        const std::optional<EpochScaling> s = solve_epoch_scaling(factor, two.y.size(), ridge);
+        ASSERT_TRUE(s.has_value());
+        expect_near_all(s->weights, two.normal_solution(ridge), 1e-12);
+    }
+    const std::optional<EpochScaling> huge = solve_epoch_scaling(factor, two.y.size(), 1e12);
     ASSERT_TRUE(huge.has_value());
     expect_near_all(huge->weights, {0.0, 0.0}, 1e-10);
-    // A zero ridge is the plain solve, bit for bit.
-    EXPECT_EQ(solve_epoch_scaling(factor, y.size(), 0.0)->weights, solve(d, y).weights);
+    EXPECT_EQ(solve_epoch_scaling(factor, two.y.size(), 0.0)->weights, solve(two.design, two.y).weights);
 }
 
 // The loop solves on a view of the first columns of a wider, preallocated
