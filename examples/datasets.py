@@ -32,6 +32,15 @@ def read_csv(path):
     return rows
 
 
+def numeric_table(path, target):
+    """A table of numbers only: every column but the target is a feature."""
+    rows = read_csv(path)
+    names = [name for name in rows[0] if name != target]
+    x = np.array([[float(row[n]) for n in names] for row in rows])
+    y = np.array([float(row[target]) for row in rows])
+    return x, y, names
+
+
 def diabetes():
     from sklearn.datasets import load_diabetes
 
@@ -53,12 +62,7 @@ def diamonds():
 def randhie():
     """20,190 person-years of the RAND health insurance experiment; target the
     number of outpatient visits (an integer count)."""
-    rows = read_csv(package_file("statsmodels", "datasets/randhie/randhie.csv"))
-    target = "mdvis"
-    names = [name for name in rows[0] if name != target]
-    x = np.array([[float(row[n]) for n in names] for row in rows])
-    y = np.array([float(row[target]) for row in rows])
-    return x, y, names
+    return numeric_table(package_file("statsmodels", "datasets/randhie/randhie.csv"), "mdvis")
 
 
 def friedman1(n_rows, seed=0):
@@ -73,12 +77,7 @@ def friedman1(n_rows, seed=0):
 def fair():
     """6,366 women of a 1974 magazine survey; target the time spent in
     extramarital affairs (mostly zero, heavily skewed)."""
-    rows = read_csv(package_file("statsmodels", "datasets/fair/fair.csv"))
-    target = "affairs"
-    names = [name for name in rows[0] if name != target]
-    x = np.array([[float(row[n]) for n in names] for row in rows])
-    y = np.array([float(row[target]) for row in rows])
-    return x, y, names
+    return numeric_table(package_file("statsmodels", "datasets/fair/fair.csv"), "affairs")
 
 
 def mpg():
